@@ -1,0 +1,7 @@
+#include <windows.h>
+
+// Placeholder entry until the window and the update run are wired in.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    return 0;
+}

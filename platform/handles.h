@@ -1,0 +1,37 @@
+#pragma once
+
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <memory>
+#include <utility>
+
+// CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
+class UniqueFile {
+public:
+    explicit UniqueFile(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+    UniqueFile(UniqueFile&& o) noexcept : h_(std::exchange(o.h_, INVALID_HANDLE_VALUE)) {}
+    UniqueFile& operator=(UniqueFile&&) = delete;
+    ~UniqueFile() { Close(); }
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+    // For callers that must close before they move or delete the file.
+    void Close()
+    {
+        if (h_ != INVALID_HANDLE_VALUE)
+            CloseHandle(std::exchange(h_, INVALID_HANDLE_VALUE));
+    }
+
+private:
+    HANDLE h_;
+};
+
+struct AlgorithmCloser {
+    void operator()(BCRYPT_ALG_HANDLE h) const { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct HashDestroyer {
+    void operator()(BCRYPT_HASH_HANDLE h) const { BCryptDestroyHash(h); }
+};
+using UniqueAlgorithm = std::unique_ptr<void, AlgorithmCloser>;
+using UniqueHash = std::unique_ptr<void, HashDestroyer>;

@@ -1,0 +1,47 @@
+#include "platform/sha256.h"
+
+namespace {
+
+constexpr ULONG Sha256Length = 32;
+
+std::string ToLowerHex(const unsigned char* bytes, size_t count)
+{
+    static const char HexDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        text += HexDigits[bytes[i] >> 4];
+        text += HexDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+}  // namespace
+
+Sha256::Sha256()
+{
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    failed_ = !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    algorithm_.reset(algorithm);
+    if (!failed_)
+        failed_ = !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
+    hash_.reset(hash);
+}
+
+void Sha256::Update(const void* data, unsigned long size)
+{
+    if (failed_ || size == 0)
+        return;
+    auto bytes = static_cast<PUCHAR>(const_cast<void*>(data));  // CNG never writes the input
+    failed_ = !BCRYPT_SUCCESS(BCryptHashData(hash_.get(), bytes, size, 0));
+}
+
+std::string Sha256::Finish()
+{
+    unsigned char digest[Sha256Length] = {};
+    if (failed_ || !BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), digest, Sha256Length, 0)))
+        return std::string();
+    failed_ = true;  // a finished CNG hash takes no more data
+    return ToLowerHex(digest, Sha256Length);
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/handles.h"
+
+#include <string>
+
+// Incremental SHA-256 over CNG. Any failure of the hashing service makes Finish return empty.
+class Sha256 {
+public:
+    Sha256();
+    void Update(const void* data, unsigned long size);
+    // 64 lowercase hexadecimal digits, or empty when any step failed.
+    std::string Finish();
+
+private:
+    UniqueAlgorithm algorithm_;
+    UniqueHash hash_;
+    bool failed_ = false;
+};

@@ -1,0 +1,69 @@
+#include "platform/handles.h"
+#include "tests/support/test_files.h"
+#include "update/launcher_cache.h"
+
+#include <gtest/gtest.h>
+
+TEST(LauncherCache, MissingFileLoadsEmptyAndSaveCreatesIt)
+{
+    TempDirectory dir;
+    const std::wstring path = dir / L"launcher.cache";
+    EXPECT_TRUE(LoadLauncherCache(path).empty());
+
+    SaveLauncherCache(path, {{"a.txt", "1|2|x"}});
+    EXPECT_EQ(ReadFileBytes(path), "a.txt\r\n1|2|x\r\n");
+}
+
+TEST(LauncherCache, LoadPairsLinesDropsAnUnpairedLastLineAndKeepsTheLaterValue)
+{
+    TempDirectory dir;
+    const std::wstring path = dir / L"launcher.cache";
+
+    WriteFileBytes(path, "a.txt\r\n1|2|x\r\ndangling key\r\n");
+    EXPECT_EQ(LoadLauncherCache(path), (LauncherCache{{"a.txt", "1|2|x"}}));
+
+    WriteFileBytes(path, "k\n1|1|old\nK\nupper\nk\n2|2|new\n\n\n");
+    const LauncherCache loaded = LoadLauncherCache(path);
+    EXPECT_EQ(loaded, (LauncherCache{{"", ""}, {"K", "upper"}, {"k", "2|2|new"}}));
+
+    SaveLauncherCache(path, loaded);
+    EXPECT_EQ(ReadFileBytes(path), "\r\n\r\nK\r\nupper\r\nk\r\n2|2|new\r\n");
+}
+
+TEST(LauncherCache, SaveWritesKeysInByteOrderWithCrLfAndLoadsThemBackUnchanged)
+{
+    TempDirectory dir;
+    const std::wstring path = dir / L"launcher.cache";
+    const LauncherCache cache = {
+        {"zeta/\xC3\xA1gua.ogg", MakeCacheRecord(10, 20, "ab")},
+        {"Brann.exe", MakeCacheRecord(0, 133500000000000000ull, "")},
+        {"alpha dir/file one.dat", "not a record at all"},
+        {"old/no longer listed.bin", MakeCacheRecord(18446744073709551615ull, 1, "ff")},
+    };
+    SaveLauncherCache(path, cache);
+    EXPECT_EQ(ReadFileBytes(path),
+              "Brann.exe\r\n0|133500000000000000|\r\n"
+              "alpha dir/file one.dat\r\nnot a record at all\r\n"
+              "old/no longer listed.bin\r\n18446744073709551615|1|ff\r\n"
+              "zeta/\xC3\xA1gua.ogg\r\n10|20|ab\r\n");
+    EXPECT_EQ(LoadLauncherCache(path), cache);
+}
+
+TEST(LauncherCache, SaveThatCannotOpenTheFileLeavesItAsItWas)
+{
+    TempDirectory dir;
+    const std::wstring path = dir / L"launcher.cache";
+    WriteFileBytes(path, "a\r\nb\r\n");
+    {
+        UniqueFile holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        SaveLauncherCache(path, {{"c", "d"}});
+    }
+    EXPECT_EQ(ReadFileBytes(path), "a\r\nb\r\n");
+}
+
+TEST(LauncherCache, MakeCacheRecordJoinsDecimalSizeTimeAndDigest)
+{
+    EXPECT_EQ(MakeCacheRecord(0, 0, ""), "0|0|");
+    EXPECT_EQ(MakeCacheRecord(1048576, 133500000000000000ull, "e3b0"), "1048576|133500000000000000|e3b0");
+}

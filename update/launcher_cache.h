@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Manifest path -> "size|last-write FILETIME|digest". Only a hint: a stale or damaged value costs a
+// hash of the file, never a wrong accept.
+using LauncherCache = std::map<std::string, std::string>;
+
+// Never fails: a missing or unreadable file gives an empty map.
+LauncherCache LoadLauncherCache(const std::wstring& path);
+// Rewrites the file whole; failures are not reported.
+void SaveLauncherCache(const std::wstring& path, const LauncherCache& cache);
+
+std::string MakeCacheRecord(uint64_t size, uint64_t lastWriteTime, const std::string& digest);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#include <winhttp.h>
 
 #include <memory>
 #include <utility>
@@ -26,6 +27,11 @@ public:
 private:
     HANDLE h_;
 };
+
+struct InternetCloser {
+    void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
+};
+using UniqueInternet = std::unique_ptr<void, InternetCloser>;
 
 struct AlgorithmCloser {
     void operator()(BCRYPT_ALG_HANDLE h) const { BCryptCloseAlgorithmProvider(h, 0); }

@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""Publish a game folder for the launcher.
+
+    python3 tools/make_manifest.py GAME_DIR OUT_DIR
+
+writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
+to upload as static files.  Each manifest line is
+"<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
+
+Nothing is written when any file could not be installed by the launcher on
+Windows; every such path is named on stderr and the exit status is 1.
+"""
+
+import argparse
+import contextlib
+import hashlib
+import os
+import shutil
+import sys
+import tempfile
+
+BLOCK_SIZE = 1 << 20
+TEMP_SUFFIX = ".download"  # the launcher downloads into "<path>.download"
+
+# Characters Windows refuses in a file name (controls also cover "\n" and "\r",
+# which would break a manifest line).
+_WINDOWS_FORBIDDEN = frozenset('<>"|?*') | frozenset(map(chr, range(32)))
+_WINDOWS_DEVICES = frozenset(
+    ["CON", "PRN", "AUX", "NUL"]
+    + ["COM%d" % i for i in range(1, 10)]
+    + ["LPT%d" % i for i in range(1, 10)])
+
+
+class Refused(Exception):
+    """The game folder can't be published; problems is a list of (path, reason)."""
+
+    def __init__(self, problems):
+        super().__init__("%d problem(s)" % len(problems))
+        self.problems = problems
+
+
+def launcher_rejects(path):
+    """The launcher's own test for an unsafe manifest path."""
+    if path.startswith(("/", "\\")) or ":" in path:
+        return True
+    return any(part in ("", ".", "..")
+               for part in path.replace("\\", "/").split("/"))
+
+
+def path_problems(path):
+    """Reasons a relative "/"-separated path can't be published (empty if fine)."""
+    reasons = []
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        reasons.append("name is not valid UTF-8")
+    if "\\" in path:
+        reasons.append("contains '\\', a separator on Windows")
+    if launcher_rejects(path):
+        reasons.append("unsafe path: absolute, holds ':', "
+                       "or has an empty, '.' or '..' part")
+    if any(ch in _WINDOWS_FORBIDDEN for ch in path):
+        reasons.append("contains a control character or one of <>\"|?*")
+    parts = path.split("/")
+    if any(part.endswith((" ", ".")) and part not in (".", "..")
+           for part in parts):
+        reasons.append("a part ends in a space or a dot, which Windows strips")
+    # "con.txt" and "NUL .log" are devices too: Windows ignores what follows.
+    if any(part.split(".")[0].rstrip(" ").upper() in _WINDOWS_DEVICES
+           for part in parts):
+        reasons.append("a part is a reserved Windows device name")
+    if path.casefold().endswith(TEMP_SUFFIX):
+        reasons.append("ends in %s, the launcher's temporary-file suffix"
+                       % TEMP_SUFFIX)
+    return reasons
+
+
+def _scan(game_dir):
+    """Regular files under game_dir as "/"-separated paths, plus problems."""
+    files, problems = [], []
+    pending = [("", game_dir)]
+    while pending:
+        prefix, folder = pending.pop()
+        try:
+            with os.scandir(folder) as it:
+                entries = list(it)
+        except OSError as e:
+            problems.append((prefix.rstrip("/") or ".", "can't list: %s" % e.strerror))
+            continue
+        for entry in entries:
+            rel = prefix + entry.name
+            try:
+                if entry.is_symlink():
+                    problems.append((rel, "is a symbolic link"))
+                elif entry.is_dir(follow_symlinks=False):
+                    pending.append((rel + "/", entry.path))
+                elif entry.is_file(follow_symlinks=False):
+                    files.append(rel)
+                else:
+                    problems.append((rel, "is not a regular file"))
+            except OSError as e:
+                problems.append((rel, "can't inspect: %s" % e.strerror))
+    return files, problems
+
+
+def _case_clashes(paths):
+    """Paths (or folders on them) that would be one name on Windows."""
+    seen = {}
+    for path in paths:
+        parts = path.split("/")
+        for n in range(1, len(parts) + 1):
+            prefix = "/".join(parts[:n])
+            seen.setdefault(prefix.casefold(), set()).add(prefix)
+    problems = []
+    for names in seen.values():
+        if len(names) > 1:
+            for name in names:
+                others = ", ".join(_show(o) for o in sorted(names - {name}))
+                problems.append((name, "differs only in letter case from " + others))
+    return problems
+
+
+def _sort_key(path):
+    return path.encode("utf-8", "surrogateescape")
+
+
+def checked_paths(game_dir):
+    """All publishable file paths of game_dir in manifest order; raises Refused."""
+    if not os.path.isdir(game_dir):
+        raise Refused([(game_dir, "is not a folder")])
+    files, problems = _scan(game_dir)
+    for path in files:
+        problems.extend((path, reason) for reason in path_problems(path))
+    problems.extend(_case_clashes(files))
+    if problems:
+        raise Refused(sorted(problems, key=lambda p: (_sort_key(p[0]), p[1])))
+    return sorted(files, key=_sort_key)
+
+
+def _digest(src, dst=None):
+    """SHA-256 and size of src, streamed; also copies it to dst when given.
+
+    Hashing the very bytes that are copied keeps manifest and files in step
+    even if the source changes during the run."""
+    digest, size = hashlib.sha256(), 0
+    with open(src, "rb") as inp, \
+            (open(dst, "xb") if dst else contextlib.nullcontext()) as out:
+        while True:
+            block = inp.read(BLOCK_SIZE)
+            if not block:
+                break
+            digest.update(block)
+            size += len(block)
+            if out:
+                out.write(block)
+    return digest.hexdigest(), size
+
+
+def _source(game_dir, rel):
+    return os.path.join(game_dir, *rel.split("/"))
+
+
+def build_manifest(game_dir):
+    """[(sha256, size, path)] for game_dir in manifest order; raises Refused."""
+    entries = []
+    for rel in checked_paths(game_dir):
+        entries.append(_digest(_source(game_dir, rel)) + (rel,))
+    return entries
+
+
+def manifest_text(entries):
+    """The manifest file's bytes."""
+    return b"".join(("%s %d %s\n" % entry).encode("utf-8") for entry in entries)
+
+
+def _check_apart(game_dir, out_dir):
+    game = os.path.realpath(game_dir)
+    target = os.path.realpath(os.path.join(out_dir, "launcher"))
+    # Publishing into the game folder would publish the output next time;
+    # a game folder inside the output would be deleted when it is replaced.
+    if os.path.commonpath([game, target]) in (game, target):
+        raise Refused([(out_dir, "output overlaps the game folder %s" % _show(game_dir))])
+
+
+def publish(game_dir, out_dir):
+    """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one.
+
+    Returns the manifest entries; raises Refused before writing anything."""
+    _check_apart(game_dir, out_dir)
+    paths = checked_paths(game_dir)
+    made_out_dir = not os.path.isdir(out_dir)
+    os.makedirs(out_dir, exist_ok=True)
+    # Build beside the target so the final step is a rename, not a copy.
+    staging = tempfile.mkdtemp(prefix=".launcher-", dir=out_dir)
+    target = os.path.join(out_dir, "launcher")
+    old = None
+    try:
+        files = os.path.join(staging, "files")
+        os.mkdir(files)
+        entries = []
+        for rel in paths:
+            dst = os.path.join(files, *rel.split("/"))
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            entries.append(_digest(_source(game_dir, rel), dst) + (rel,))
+        with open(os.path.join(staging, "manifest.txt"), "wb") as f:
+            f.write(manifest_text(entries))
+        if os.path.lexists(target):
+            old = staging + "-old"
+            os.rename(target, old)
+        os.rename(staging, target)
+    except BaseException:
+        if old and not os.path.lexists(target):
+            os.rename(old, target)
+        shutil.rmtree(staging, ignore_errors=True)
+        if made_out_dir:
+            with contextlib.suppress(OSError):
+                os.rmdir(out_dir)
+        raise
+    if old:
+        if os.path.isdir(old) and not os.path.islink(old):
+            shutil.rmtree(old)
+        else:
+            os.remove(old)
+    return entries
+
+
+def _show(path):
+    # Quote names with newlines, undecodable bytes or edge blanks so each
+    # stays readable on one stderr line.
+    if path.isprintable() and path == path.strip():
+        return path
+    return ascii(path)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="make_manifest.py",
+        description="Write OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/ "
+                    "from the files of GAME_DIR.")
+    parser.add_argument("game_dir", metavar="GAME_DIR")
+    parser.add_argument("out_dir", metavar="OUT_DIR")
+    args = parser.parse_args(argv)
+    try:
+        entries = publish(args.game_dir, args.out_dir)
+    except Refused as e:
+        for path, reason in e.problems:
+            print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
+        print("make_manifest: nothing written", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print("make_manifest: %s" % e, file=sys.stderr)
+        print("make_manifest: nothing written", file=sys.stderr)
+        return 1
+    total = sum(size for _, size, _ in entries)
+    print("make_manifest: %d file(s), %d bytes -> %s"
+          % (len(entries), total, os.path.join(args.out_dir, "launcher")))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

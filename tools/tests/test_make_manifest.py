@@ -1,0 +1,199 @@
+import contextlib
+import hashlib
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, TOOLS)
+
+import make_manifest  # noqa: E402
+
+SHA_EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+SHA_ABC = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.root = tmp.name
+        self.game = os.path.join(self.root, "game")
+        self.out = os.path.join(self.root, "out")
+        os.mkdir(self.game)
+
+    def put(self, rel, data=b""):
+        path = os.path.join(self.game, *rel.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def run_main(self, *args):
+        err = io.StringIO()
+        with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
+            status = make_manifest.main(list(args) or [self.game, self.out])
+        return status, err.getvalue()
+
+    def manifest(self):
+        with open(os.path.join(self.out, "launcher", "manifest.txt"), "rb") as f:
+            return f.read()
+
+
+class Publishing(Folder):
+    def test_exact_bytes_with_nesting_space_and_accent(self):
+        self.put("Été 1.dat", b"")
+        self.put("data/levels/one.bin", b"abc")
+        self.assertEqual(self.run_main(), (0, ""))
+        # "É" is 0xC3 0x89 in UTF-8, so it sorts after "d".
+        self.assertEqual(self.manifest(), (
+            SHA_ABC + " 3 data/levels/one.bin\n"
+            + SHA_EMPTY + " 0 Été 1.dat\n").encode("utf-8"))
+        with open(os.path.join(self.out, "launcher", "files", "data", "levels",
+                               "one.bin"), "rb") as f:
+            self.assertEqual(f.read(), b"abc")
+        self.assertTrue(os.path.isfile(
+            os.path.join(self.out, "launcher", "files", "Été 1.dat")))
+
+    def test_paths_sorted_by_utf8_bytes(self):
+        # "-" < "." < "/" < "0" < "Z" < "a" < "é" < "ｚ" (U+FF5A) < "😀";
+        # a walk order or UTF-16 order would differ.
+        names = ["😀", "ｚ", "é", "a", "Z", "a0", "a/b", "a.b", "a-b"]
+        for name in names:
+            self.put(name if name != "a" else "a/a")
+        paths = [p for _, _, p in make_manifest.build_manifest(self.game)]
+        self.assertEqual(paths, ["Z", "a-b", "a.b", "a/a", "a/b", "a0",
+                                 "é", "ｚ", "😀"])
+
+    def test_large_files_hashed_across_blocks(self):
+        block = make_manifest.BLOCK_SIZE
+        for name, size in (("exact", 2 * block), ("over", block + 1)):
+            data = bytes(range(251)) * (size // 251) + b"x" * (size % 251)
+            self.put(name, data)
+        self.assertEqual(self.run_main()[0], 0)
+        for line in self.manifest().decode().splitlines():
+            digest, size, rel = line.split(" ", 2)
+            with open(os.path.join(self.out, "launcher", "files", rel), "rb") as f:
+                copy = f.read()
+            self.assertEqual((digest, int(size)),
+                             (hashlib.sha256(copy).hexdigest(), len(copy)))
+            self.assertEqual(len(copy), {"exact": 2 * block, "over": block + 1}[rel])
+
+    def test_empty_game_dir(self):
+        self.assertEqual(self.run_main()[0], 0)
+        self.assertEqual(self.manifest(), b"")
+        self.assertEqual(os.listdir(os.path.join(self.out, "launcher", "files")), [])
+
+    def test_republish_replaces_old_output(self):
+        old = self.put("old.txt", b"abc")
+        self.assertEqual(self.run_main()[0], 0)
+        os.remove(old)
+        self.put("new.txt")
+        self.assertEqual(self.run_main()[0], 0)
+        self.assertEqual(self.manifest(), ("%s 0 new.txt\n" % SHA_EMPTY).encode())
+        self.assertEqual(os.listdir(os.path.join(self.out, "launcher", "files")),
+                         ["new.txt"])
+        self.assertEqual(os.listdir(self.out), ["launcher"])
+
+    def test_command_line(self):
+        self.put("a.txt", b"abc")
+        script = os.path.join(TOOLS, "make_manifest.py")
+        ok = subprocess.run([sys.executable, script, self.game, self.out],
+                            capture_output=True)
+        self.assertEqual(ok.returncode, 0, ok.stderr)
+        self.assertEqual(self.manifest(), ("%s 3 a.txt\n" % SHA_ABC).encode())
+        self.put("b.download")
+        bad = subprocess.run([sys.executable, script, self.game,
+                              os.path.join(self.root, "out2")], capture_output=True)
+        self.assertEqual(bad.returncode, 1)
+        self.assertIn(b"b.download", bad.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "out2")))
+
+
+class Refusals(Folder):
+    def assertRefused(self, *offenders):
+        status, err = self.run_main()
+        self.assertEqual(status, 1, err)
+        for name in offenders:
+            self.assertIn(name, err)
+        self.assertFalse(os.path.exists(self.out), "wrote output despite refusing")
+        return err
+
+    def test_each_bad_name(self):
+        cases = {
+            "back\\slash": "back\\slash",
+            "c:stream": "c:stream",
+            "line\nbreak": ascii("line\nbreak"),
+            "cr\r": ascii("cr\r"),
+            "trailing ": ascii("trailing "),
+            "dir./f": "dir./f",
+            "trailing.": "trailing.",
+            "game.exe.download": "game.exe.download",
+            "GAME.EXE.Download": "GAME.EXE.Download",
+            "sub/con.txt": "sub/con.txt",
+            "Aux .log": "Aux .log",
+            "what?": "what?",
+        }
+        for name, shown in cases.items():
+            with self.subTest(name=name):
+                self.setUp()
+                self.put("fine.txt")
+                self.put(name)
+                self.assertRefused(shown)
+
+    def test_undecodable_name(self):
+        self.put("fine.txt")
+        open(os.path.join(os.fsencode(self.game), b"bad\xff"), "wb").close()
+        self.assertIn("UTF-8", self.assertRefused("bad\\udcff"))
+
+    def test_case_clashes_name_both(self):
+        for name in ["Readme.txt", "README.TXT", "other.txt", "Data/a", "data/b"]:
+            self.put(name)
+        err = self.assertRefused("Readme.txt", "README.TXT", "Data:", "data:")
+        self.assertNotIn("other.txt", err)
+
+    def test_links_and_special_files(self):
+        self.put("target.txt")
+        os.mkdir(os.path.join(self.game, "realdir"))
+        os.symlink("target.txt", os.path.join(self.game, "file_link"))
+        os.symlink("realdir", os.path.join(self.game, "dir_link"))
+        os.symlink("missing", os.path.join(self.game, "dangling"))
+        os.mkfifo(os.path.join(self.game, "pipe"))
+        err = self.assertRefused("file_link", "dir_link", "dangling", "pipe")
+        self.assertNotIn("target.txt", err)
+
+    def test_every_problem_reported_at_once(self):
+        self.put("a.download")
+        self.put("b:c")
+        self.put("x/y ")
+        self.assertRefused("a.download", "b:c", ascii("x/y "))
+
+    def test_output_and_game_dir_must_not_overlap(self):
+        self.put("a.txt")
+        for out in (self.game, os.path.join(self.game, "pub")):
+            self.assertEqual(self.run_main(self.game, out)[0], 1)
+        self.assertEqual(os.listdir(self.game), ["a.txt"])
+        # Replacing the output would delete a game folder kept inside it.
+        inner = os.path.join(self.game, "launcher", "files")
+        os.makedirs(inner)
+        self.assertEqual(self.run_main(inner, self.game)[0], 1)
+        self.assertTrue(os.path.isdir(inner))
+
+
+class LauncherRule(unittest.TestCase):
+    def test_unsafe_and_safe_paths(self):
+        for path in ["/abs", "\\abs", "C:/x", "a:b", "a//b", "a/./b", "a/../b",
+                     "..", "a\\..\\b", "a/", ""]:
+            with self.subTest(path=path):
+                self.assertTrue(make_manifest.launcher_rejects(path))
+        for path in ["a/b/c.txt", "..a", "a..b/c", ".hidden", " lead",
+                     "Été/ｚ 😀.bin", "CONSOLE", "com10", "nulled.txt"]:
+            with self.subTest(path=path):
+                self.assertEqual(make_manifest.path_problems(path), [])
+
+
+if __name__ == "__main__":
+    unittest.main()

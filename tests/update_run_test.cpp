@@ -1,0 +1,146 @@
+#include "app/launcher_state.h"
+#include "platform/file_state.h"
+#include "platform/paths.h"
+#include "tests/support/message_recorder.h"
+#include "tests/support/test_files.h"
+#include "tests/support/test_server.h"
+#include "update/launcher_cache.h"
+#include "update/update_run.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::wstring Searching = L"status:Procurando atualizacoes...|";
+const std::wstring Credit = L"|Desenvolvido por www.tolmekbrann.com.br";
+
+class UpdateRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InstallDirectory = install.path();
+        GameAvailable = false;
+    }
+    void TearDown() override { InstallDirectory.clear(); }
+
+    void Run()
+    {
+        recorder.Clear();
+        recorder.Run(UpdateRun);
+    }
+
+    std::string Record(const std::string& path, const std::string& bytes)
+    {
+        FileState state;
+        EXPECT_TRUE(QueryFileState(LocalPathFor(path), state));
+        return MakeCacheRecord(bytes.size(), state.lastWriteTime, TestServer::Sha256Of(bytes));
+    }
+
+    std::string CacheBytes() { return ReadFileBytes(install / L"launcher.cache"); }
+
+    TempDirectory install;
+    TestServer server;
+    MessageRecorder recorder;
+};
+
+}  // namespace
+
+TEST_F(UpdateRunTest, ManifestThatCannotBeFetchedLetsOnlyAnInstalledGameBePlayed)
+{
+    server.SetFaults(R"({"/launcher/manifest.txt": {"status": 500}})");
+    WriteFileBytes(install / L"launcher.cache", "kept\r\nas it was\r\n");
+    const std::vector<std::wstring> expected = {
+        Searching,
+        L"status:Nao foi possivel falar com o servidor.|Verifique sua internet. Se ja tiver o jogo instalado, pode "
+        L"jogar mesmo assim.",
+        L"done"};
+
+    Run();
+    EXPECT_EQ(recorder.Log(), expected);
+    EXPECT_FALSE(GameAvailable);
+
+    WriteFileBytes(install / L"Brann.exe", "game");
+    Run();
+    EXPECT_EQ(recorder.Log(), expected);
+    EXPECT_TRUE(GameAvailable);
+    EXPECT_EQ(CacheBytes(), "kept\r\nas it was\r\n");
+    EXPECT_EQ(server.RequestedPaths(),
+              (std::vector<std::string>{"/launcher/manifest.txt", "/launcher/manifest.txt"}));
+}
+
+TEST_F(UpdateRunTest, FirstRunDownloadsEverythingAndSecondRunFindsAllCurrentWithoutReading)
+{
+    const std::string game = "game executable";
+    const std::string map = PatternBytes(100000);
+    server.PutFile("Brann.exe", game);
+    server.PutFile("maps/ilha 1.map", map);
+    server.PutManifest(TestServer::ManifestLine(map, "maps/ilha 1.map") + TestServer::ManifestLine(game, "Brann.exe"));
+
+    Run();
+    const std::vector<std::wstring>& log = recorder.Log();
+    ASSERT_GE(log.size(), 7u);
+    EXPECT_EQ(log[0], Searching);
+    EXPECT_EQ(log[1], L"progress:150");
+    EXPECT_EQ(log[2], L"progress:300");
+    EXPECT_EQ(log[3], L"status:Baixando 1 de 2|maps/ilha 1.map");
+    EXPECT_EQ(log.end()[-3], L"progress:1000");
+    EXPECT_EQ(log.end()[-2], L"status:Atualizado! Boa guerra!" + Credit);
+    EXPECT_EQ(log.back(), L"done");
+    EXPECT_TRUE(GameAvailable);
+    EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), game);
+    EXPECT_EQ(CacheBytes(), "Brann.exe\r\n" + Record("Brann.exe", game) + "\r\nmaps/ilha 1.map\r\n" +
+                                Record("maps/ilha 1.map", map) + "\r\n");
+    const std::string cacheAfterFirstRun = CacheBytes();
+
+    GameAvailable = false;
+    Run();
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, L"progress:150", L"progress:300",
+                                                         L"progress:1000",
+                                                         L"status:Tudo atualizado. Boa guerra!" + Credit, L"done"}));
+    EXPECT_TRUE(GameAvailable);
+    EXPECT_EQ(CacheBytes(), cacheAfterFirstRun);
+    EXPECT_EQ(server.RequestedPaths().size(), 4u);  // the second run asked for the manifest only
+}
+
+TEST_F(UpdateRunTest, FailedDownloadKeepsTheCacheFileAndTheNextRunHashesWhatItReplaced)
+{
+    const std::string a = "first file", b = "second file", c = "third file";
+    server.PutFile("a.txt", a);
+    server.PutFile("b.txt", b);
+    server.PutFile("c.txt", c);
+    server.PutManifest(TestServer::ManifestLine(a, "a.txt") + TestServer::ManifestLine(b, "b.txt") +
+                       TestServer::ManifestLine(c, "c.txt"));
+    server.SetFaults(R"({"/launcher/files/c.txt": {"status": 404}})");
+    WriteFileBytes(install / L"launcher.cache", "zz-unlisted\r\nkept\r\n");
+
+    Run();
+    EXPECT_EQ(recorder.Log().end()[-2], L"status:Falha ao baixar um arquivo. Tente de novo.|c.txt");
+    EXPECT_EQ(recorder.Log().back(), L"done");
+    EXPECT_EQ(std::count(recorder.Log().begin(), recorder.Log().end(), L"done"), 1);
+    EXPECT_FALSE(GameAvailable);
+    EXPECT_EQ(ReadFileBytes(install / L"a.txt"), a);
+    EXPECT_EQ(ReadFileBytes(install / L"b.txt"), b);
+    EXPECT_EQ(CacheBytes(), "zz-unlisted\r\nkept\r\n");
+
+    server.SetFaults("{}");
+    Run();
+    EXPECT_EQ(recorder.Statuses(),
+              (std::vector<std::wstring>{L"Procurando atualizacoes...|", L"Conferindo arquivos...|a.txt",
+                                         L"Conferindo arquivos...|b.txt", L"Baixando 1 de 1|c.txt",
+                                         L"Atualizado! Boa guerra!" + Credit}));
+    EXPECT_TRUE(GameAvailable);
+    EXPECT_EQ(CacheBytes(), "a.txt\r\n" + Record("a.txt", a) + "\r\nb.txt\r\n" + Record("b.txt", b) +
+                                "\r\nc.txt\r\n" + Record("c.txt", c) + "\r\nzz-unlisted\r\nkept\r\n");
+}
+
+TEST_F(UpdateRunTest, ManifestWithoutRecordsRewritesTheCacheAndEndsAllCurrent)
+{
+    server.PutManifest("# nothing to install yet\n");
+    WriteFileBytes(install / L"launcher.cache", "b\nvalue b\na\nvalue a\n");
+
+    Run();
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, L"progress:1000",
+                                                         L"status:Tudo atualizado. Boa guerra!" + Credit, L"done"}));
+    EXPECT_TRUE(GameAvailable);
+    EXPECT_EQ(CacheBytes(), "a\r\nvalue a\r\nb\r\nvalue b\r\n");
+}

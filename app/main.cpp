@@ -1,7 +1,67 @@
+#include "app/desktop_shortcut.h"
+#include "app/installation.h"
+#include "app/launcher_state.h"
+#include "app/main_window.h"
+#include "platform/handles.h"
+#include "update/update_run.h"
+
 #include <windows.h>
 
-// Placeholder entry until the window and the update run are wired in.
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+#include <commctrl.h>
+
+namespace {
+
+DWORD WINAPI UpdateWorker(void*)
 {
+    UpdateRun();
+    return 0;
+}
+
+int FailToStart()
+{
+    MessageBoxW(nullptr, L"Nao foi possivel iniciar o launcher.", WindowTitle, MB_OK | MB_ICONERROR);
+    return 1;
+}
+
+void RunMessageLoop()
+{
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Dialog-style keys: the focused play button answers Enter and Space.
+        if (IsDialogMessageW(MainWindow, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    if (!PrepareInstallDirectory())
+        return FailToStart();
+    InstallSelf();
+    CreateDesktopShortcut(InstalledLauncherPath());
+
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    if (!CreateMainWindow(instance))
+        return FailToStart();
+    ShowWindow(MainWindow, showCommand);
+    UpdateWindow(MainWindow);
+
+    // Never joined: closing the window abandons a run wherever it stands.
+    UniqueHandle worker(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));
+    if (!worker) {
+        DestroyWindow(MainWindow);
+        return FailToStart();
+    }
+    worker.reset();
+    RunMessageLoop();
+
+    // End here and now: the worker may be anywhere in a download, and no teardown of this process
+    // (static destructors, library detach) may run under it.
+    TerminateProcess(GetCurrentProcess(), 0);
     return 0;
 }

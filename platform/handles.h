@@ -28,6 +28,12 @@ private:
     HANDLE h_;
 };
 
+// Process and thread handles, whose failure value is null.
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
 struct InternetCloser {
     void operator()(HINTERNET h) const { WinHttpCloseHandle(h); }
 };

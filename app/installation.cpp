@@ -1,0 +1,50 @@
+#include "app/installation.h"
+
+#include "app/launcher_state.h"
+
+#include <windows.h>
+
+#include <shlobj.h>
+
+bool PrepareInstallDirectory()
+{
+    wchar_t localAppData[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData)) ||
+        localAppData[0] == L'\0')
+        return false;
+    InstallDirectory = std::wstring(localAppData) + L"\\TolmekBrann";
+    CreateDirectoryW(InstallDirectory.c_str(), nullptr);
+    return true;
+}
+
+std::wstring InstalledLauncherPath()
+{
+    return InstallDirectory + L"\\TolmekBrannLauncher.exe";
+}
+
+static wchar_t AsciiLower(wchar_t c)
+{
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    return true;
+}
+
+void InstallSelf()
+{
+    wchar_t runningPath[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, runningPath, MAX_PATH);
+    // A cut-off path would copy the wrong file, or none.
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    const std::wstring installed = InstalledLauncherPath();
+    if (!SamePathIgnoringAsciiCase(runningPath, installed))
+        CopyFileW(runningPath, installed.c_str(), FALSE);
+}

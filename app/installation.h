@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+// Sets InstallDirectory to the user's local application data folder + "\TolmekBrann" and creates it.
+// False when that folder cannot be had; nothing else is judged.
+bool PrepareInstallDirectory();
+
+// InstallDirectory + "\TolmekBrannLauncher.exe".
+std::wstring InstalledLauncherPath();
+
+// Copies the running executable over the installed copy unless the installed copy is what runs.
+// Failures are silent: a locked installed copy simply stays as it was.
+void InstallSelf();
+
+// Whole-string comparison that ignores the case of A to Z only, as the file system sees these paths.
+bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);

@@ -14,6 +14,7 @@ void LaunchGame()
     if (!CreateProcessW(gamePath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory.c_str(),
                         &startup, &process)) {
         MessageBoxW(MainWindow, L"Nao foi possivel abrir o Brann.exe.", WindowTitle, MB_OK | MB_ICONERROR);
+        SetFocus(PlayButton);  // the dialog took the focus; the player's next Enter tries again
         return;
     }
     // The launcher does not wait for the game.

@@ -1,0 +1,272 @@
+"""The launcher as a player meets it: real processes under Wine and Xvfb against the HTTPS test server.
+
+Needs E2E_BUILD_DIR (the dev build) and E2E_SERVER_STATE (the running test server's folder)."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent.parent / "tools"))
+sys.path.insert(0, str(HERE.parent / "server"))
+
+import launcher_rig as rig  # noqa: E402
+import make_manifest  # noqa: E402
+
+BUILD = Path(os.environ.get("E2E_BUILD_DIR", HERE.parent.parent / "build" / "dev")).resolve()
+STATE = Path(os.environ.get("E2E_SERVER_STATE", BUILD / "test-server")).resolve()
+SITE = STATE / "root"
+PORT = 8443
+LAUNCHER = BUILD / "TolmekBrannLauncher.exe"
+PROBE = BUILD / "tests" / "e2e" / "probe.exe"
+FAKE_GAME = BUILD / "tests" / "e2e" / "fake_game.exe"
+TRUST_CA = BUILD / "tests" / "trust_ca.exe"
+SERVER_SCRIPTS = HERE.parent / "server"
+SCRATCH = BUILD / "e2e"
+
+CREDIT = "Desenvolvido por www.tolmekbrann.com.br"
+UNREACHABLE = ("Nao foi possivel falar com o servidor.",
+               "Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.")
+
+
+def game_files():
+    return {
+        "Brann.exe": FAKE_GAME.read_bytes(),
+        "data/config.ini": b"[jogo]\r\nidioma=pt-BR\r\n",
+        "maps/Ilha Grande/porto.map": bytes((i * 31 + 7) & 0xFF for i in range(300000)),
+        "sons/A\u00e7\u00e3o 1.ogg": b"OggS" + bytes(5000),
+    }
+
+
+def publish(files):
+    game = SCRATCH / "game"
+    subprocess.run(["rm", "-rf", str(game)], check=True)
+    for name, data in files.items():
+        (game / name).parent.mkdir(parents=True, exist_ok=True)
+        (game / name).write_bytes(data)
+    make_manifest.publish(str(game), str(SITE))
+
+
+def set_faults(faults):
+    (STATE / f"faults-{PORT}.json").write_text(json.dumps(faults), encoding="utf-8")
+
+
+def requested_paths():
+    log = STATE / f"requests-{PORT}.log"
+    return [line.split(" ")[1] for line in log.read_text(encoding="utf-8").splitlines()] if log.exists() else []
+
+
+def clear_requests():
+    (STATE / f"requests-{PORT}.log").write_text("", encoding="utf-8")
+
+
+class LauncherEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        SCRATCH.mkdir(parents=True, exist_ok=True)
+        cls.display = rig.Display()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.close()
+
+    def setUp(self):
+        set_faults({})
+        clear_requests()
+        publish(game_files())
+        self.prefix = rig.Prefix(SCRATCH / f"prefix-{self._testMethodName}", self.display.name)
+        self.prefix.boot()
+        self.assertEqual(self.prefix.run(TRUST_CA, rig.windows_path(STATE / "certs" / "ca.der")), 0)
+        self.probe = rig.Probe(self.prefix, PROBE, SCRATCH)
+        self.launchers = []
+
+    def tearDown(self):
+        for launcher in self.launchers:
+            if launcher.poll() is None:
+                launcher.kill()
+        self.prefix.remove()
+        set_faults({})
+
+    # -- helpers --------------------------------------------------------------------------------
+
+    def start_from_downloads(self):
+        downloads = self.prefix.home / "Downloads" / "TolmekBrannLauncher.exe"
+        downloads.write_bytes(LAUNCHER.read_bytes())
+        return self.start(rig.windows_path(downloads))
+
+    def start(self, windows_exe):
+        launcher = self.prefix.start(windows_exe)
+        self.launchers.append(launcher)
+        return launcher
+
+    def wait_final(self, timeout_ms=60000):
+        state = self.probe.wait_status(rig.FINAL, timeout_ms)
+        self.assertEqual(state["exit"], 0, state)
+        return state
+
+    def assert_exits(self, launcher, within, code=0):
+        try:
+            self.assertEqual(launcher.wait(within), code)
+        except subprocess.TimeoutExpired:
+            self.fail(f"the launcher did not end within {within} s")
+
+    def install_file(self, name, data):
+        path = self.prefix.install_dir / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+    def update_fully(self):
+        launcher = self.start_from_downloads()
+        self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+    # -- scenarios ------------------------------------------------------------------------------
+
+    def test_first_start_installs_updates_and_plays_then_second_start_finds_all_current(self):
+        launcher = self.start_from_downloads()
+        state = self.wait_final()
+        self.assertEqual((state["status"], state["detail"]), ("Atualizado! Boa guerra!", CREDIT))
+        self.assertEqual(state["progress"], "1000")
+        self.assertEqual((state["play_enabled"], state["play_focused"]), ("1", "1"))
+
+        installed = self.prefix.install_dir / "TolmekBrannLauncher.exe"
+        self.assertEqual(installed.read_bytes(), LAUNCHER.read_bytes())
+        for name, data in game_files().items():
+            self.assertEqual((self.prefix.install_dir / name).read_bytes(), data, name)
+        link = self.probe.shortcut(rig.windows_path(self.prefix.shortcut))
+        installed_windows = self.prefix.install_dir_windows + "\\TolmekBrannLauncher.exe"
+        self.assertEqual(link["target"].lower(), installed_windows.lower())
+        self.assertEqual(link["workdir"].lower(), self.prefix.install_dir_windows.lower())
+        self.assertEqual(link["description"], "Tolmek Brann - www.tolmekbrann.com.br")
+        self.assertEqual((link["icon"].lower(), link["icon_index"]), (installed_windows.lower(), "0"))
+        self.assert_window_looks_right()
+
+        self.assertEqual(self.probe.click()["exit"], 0)
+        self.assert_exits(launcher, 10)
+        ran = self.wait_for_file(self.prefix.install_dir / "game-ran.txt").splitlines()
+        self.assertEqual(ran[0].lower(), "cwd=" + self.prefix.install_dir_windows.lower())
+        self.assertIn("brann.exe", ran[1].lower())
+
+        # Started again from the installed copy, its path written in other letter case.
+        clear_requests()
+        before = installed.stat().st_mtime_ns
+        launcher = self.start(installed_windows.upper())
+        state = self.wait_final()
+        self.assertEqual((state["status"], state["detail"]), ("Tudo atualizado. Boa guerra!", CREDIT))
+        self.assertEqual(requested_paths(), ["/launcher/manifest.txt"])
+        self.assertEqual(installed.stat().st_mtime_ns, before)
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+    def test_server_down_lets_only_an_installed_game_be_played_and_a_foreign_shortcut_stays(self):
+        self.prefix.shortcut.write_bytes(b"the player's own shortcut")
+        subprocess.run([str(SERVER_SCRIPTS / "stop_server.sh"), str(STATE), str(PORT)], check=True)
+        try:
+            launcher = self.start_from_downloads()
+            state = self.wait_final()
+            self.assertEqual((state["status"], state["detail"]), UNREACHABLE)
+            self.assertEqual(state["play_enabled"], "0")
+            self.probe.close()
+            self.assert_exits(launcher, 10)
+
+            self.install_file("Brann.exe", FAKE_GAME.read_bytes())
+            launcher = self.start_from_downloads()
+            state = self.wait_final()
+            self.assertEqual((state["status"], state["detail"]), UNREACHABLE)
+            self.assertEqual(state["play_enabled"], "1")
+            self.probe.click()
+            self.assert_exits(launcher, 10)
+            self.assertTrue(self.wait_for_file(self.prefix.install_dir / "game-ran.txt"))
+        finally:
+            subprocess.run([str(SERVER_SCRIPTS / "start_server.sh"), str(STATE), str(PORT), str(SITE)], check=True)
+        self.assertEqual(self.prefix.shortcut.read_bytes(), b"the player's own shortcut")
+
+    def test_game_deleted_after_the_update_shows_the_error_and_the_launcher_stays(self):
+        launcher = self.start_from_downloads()
+        self.wait_final()
+        (self.prefix.install_dir / "Brann.exe").unlink()
+        for _ in range(2):  # a further click tries again
+            self.probe.click()
+            box = self.probe.messagebox(10000, dismiss=True)
+            self.assertEqual(box["exit"], 0, box)
+            self.assertEqual((box["text"], box["caption"]), ("Nao foi possivel abrir o Brann.exe.", "Tolmek Brann - Launcher"))
+            self.assertIsNone(launcher.poll())
+        state = self.probe.state()
+        self.assertEqual((state["play_enabled"], state["play_focused"]), ("1", "1"))
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+    def test_failed_download_names_the_file_keeps_the_cache_and_the_game_unplayable(self):
+        self.update_fully()
+        cache = (self.prefix.install_dir / "launcher.cache").read_bytes()
+        files = game_files()
+        files["data/config.ini"] = b"[jogo]\r\nidioma=en\r\n"
+        publish(files)
+        set_faults({"/launcher/files/data/config.ini": {"status": 404}})
+
+        launcher = self.start_from_downloads()
+        state = self.wait_final()
+        self.assertEqual((state["status"], state["detail"]),
+                         ("Falha ao baixar um arquivo. Tente de novo.", "data/config.ini"))
+        self.assertEqual(state["play_enabled"], "0")
+        self.assertEqual((self.prefix.install_dir / "launcher.cache").read_bytes(), cache)
+        self.assertEqual((self.prefix.install_dir / "data/config.ini").read_bytes(), game_files()["data/config.ini"])
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+    def test_closing_the_window_during_a_slow_download_ends_the_process_at_once(self):
+        old_map = b"old map"
+        self.install_file("maps/Ilha Grande/porto.map", old_map)
+        set_faults({"/launcher/files/maps/Ilha%20Grande/porto.map": {"delay_per_chunk": 0.5}})
+        launcher = self.start_from_downloads()
+        state = self.probe.wait_status("Baixando 3 de 4", 60000)
+        self.assertEqual((state["exit"], state["detail"]), (0, "maps/Ilha Grande/porto.map"), state)
+        time.sleep(0.7)  # well inside the body
+
+        self.assertEqual(self.probe.close()["closed"], "1")
+        closed = time.monotonic()  # the probe has posted WM_CLOSE by the time it returns
+        self.assert_exits(launcher, 10)
+        self.assertLess(time.monotonic() - closed, 2.0)
+        self.assertEqual((self.prefix.install_dir / "maps/Ilha Grande/porto.map").read_bytes(), old_map)
+        self.assertFalse(any("winedbg" in self.command_line(pid) for pid in self.prefix.processes()))
+
+    # -- checks ---------------------------------------------------------------------------------
+
+    def assert_window_looks_right(self):
+        shot = SCRATCH / f"{self._testMethodName}.png"
+        self.display.screenshot(shot)
+        found = rig.find_stripe(shot)
+        self.assertIsNotNone(found, "no red stripe on the screen")
+        left, top, width, pixels = found
+        self.assertEqual(width, 514, "the stripe spans the client width")  # 520 less the frame
+        self.assertEqual(pixels[(left + 5, top + 5)], (211, 58, 50))
+        self.assertEqual(pixels[(left + width // 2 + 5, top)], (47, 125, 225))
+        self.assertEqual(pixels[(left + width - 1, top + 5)], (47, 125, 225))
+        self.assertEqual(pixels[(left + 5, top + 6)], (16, 18, 24))
+        self.assertEqual(pixels[(left + 5, top + 200)], (16, 18, 24))
+
+    @staticmethod
+    def wait_for_file(path, within=10):
+        deadline = time.monotonic() + within
+        while time.monotonic() < deadline:
+            if path.exists() and path.stat().st_size > 0:
+                return path.read_text(encoding="utf-8")
+            time.sleep(0.1)
+        raise AssertionError(f"{path} never appeared")
+
+    @staticmethod
+    def command_line(pid):
+        try:
+            return Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace").lower()
+        except OSError:
+            return ""
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

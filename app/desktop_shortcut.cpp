@@ -1,37 +1,13 @@
 #include "app/desktop_shortcut.h"
 
 #include "app/launcher_state.h"
+#include "platform/com.h"
 
 #include <windows.h>
 
-#include <objbase.h>
 #include <shlobj.h>
 
-#include <memory>
-
 namespace {
-
-struct ComReleaser {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-template <typename T>
-using ComPointer = std::unique_ptr<T, ComReleaser>;
-
-// Pairs CoUninitialize with a CoInitialize that succeeded, and only with that.
-class ComApartment {
-public:
-    ComApartment() : initialized_(SUCCEEDED(CoInitialize(nullptr))) {}
-    ~ComApartment()
-    {
-        if (initialized_)
-            CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    bool initialized_;
-};
 
 void SaveShellLink(const std::wstring& target, const std::wstring& linkPath)
 {

@@ -1,32 +1,10 @@
 #include "tests/support/shell_link.h"
 
+#include "platform/com.h"
+
 #include <windows.h>
 
-#include <objbase.h>
 #include <shlobj.h>
-
-#include <memory>
-
-namespace {
-
-struct ComReleaser {
-    void operator()(IUnknown* object) const { object->Release(); }
-};
-
-class ComApartment {
-public:
-    ComApartment() : initialized_(SUCCEEDED(CoInitialize(nullptr))) {}
-    ~ComApartment()
-    {
-        if (initialized_)
-            CoUninitialize();
-    }
-
-private:
-    bool initialized_;
-};
-
-}  // namespace
 
 ShellLinkInfo ReadShellLink(const std::wstring& path)
 {
@@ -36,11 +14,11 @@ ShellLinkInfo ReadShellLink(const std::wstring& path)
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 reinterpret_cast<void**>(&rawLink))))
         return info;
-    std::unique_ptr<IShellLinkW, ComReleaser> link(rawLink);
+    ComPointer<IShellLinkW> link(rawLink);
     IPersistFile* rawFile = nullptr;
     if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&rawFile))))
         return info;
-    std::unique_ptr<IPersistFile, ComReleaser> file(rawFile);
+    ComPointer<IPersistFile> file(rawFile);
     if (FAILED(file->Load(path.c_str(), STGM_READ)))
         return info;
 

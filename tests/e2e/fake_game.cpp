@@ -1,7 +1,9 @@
 // Stands in for Brann.exe: records where and how the launcher started it, beside itself.
+#include "platform/handles.h"
+#include "tests/support/test_files.h"
+
 #include <windows.h>
 
-#include <memory>
 #include <string>
 
 namespace {
@@ -10,11 +12,6 @@ constexpr wchar_t kRecordName[] = L"game-ran.txt";
 constexpr DWORD kFirstPathCapacity = MAX_PATH;
 constexpr DWORD kMaxPathCapacity = 32768;
 constexpr int kFailed = 1;
-
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 std::wstring ModulePath()
 {
@@ -40,16 +37,6 @@ std::wstring CurrentDirectory()
     return path;
 }
 
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), bytes, nullptr, nullptr);
-    return out;
-}
 
 }  // namespace
 
@@ -62,12 +49,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const std::wstring record = exe.substr(0, slash + 1) + kRecordName;
 
     // Appended in one write, so a test can tell one start from two.
-    const std::string lines = ToUtf8(L"cwd=" + CurrentDirectory() + L"\ncmdline=" + GetCommandLineW() + L"\n");
-    const HANDLE raw = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (raw == INVALID_HANDLE_VALUE)
+    const std::string lines = WideToUtf8(L"cwd=" + CurrentDirectory() + L"\ncmdline=" + GetCommandLineW() + L"\n");
+    const UniqueFile file(CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return kFailed;
-    const UniqueHandle file(raw);
     DWORD written = 0;
     if (!WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
         written != lines.size())

@@ -13,7 +13,9 @@
 // OUT and LNK_PATH are Windows paths (Z:\... for a Unix path under Wine). OUT gets UTF-8 key=value
 // lines. Exit 0: done; 1: did not happen in time (what was seen is still written); 2: bad usage.
 // The optional TIMEOUT_MS of state, click and close is how long to wait for the window to exist.
+#include "platform/handles.h"
 #include "tests/support/shell_link.h"
+#include "tests/support/test_files.h"
 
 #include <windows.h>
 
@@ -24,7 +26,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,21 +64,6 @@ constexpr size_t kMaxDigits = 9;
 
 enum Exit : int { kDone = 0, kNotSeen = 1, kUsage = 2 };
 
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-std::string ToUtf8(const std::wstring& text)
-{
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), bytes, nullptr, nullptr);
-    return out;
-}
 
 // One value per line: a line break inside a value would start a bogus key.
 std::wstring EscapeBreaks(const std::wstring& value)
@@ -114,12 +100,11 @@ public:
     void AddFlag(const wchar_t* key, bool value) { Add(key, value ? L"1" : L"0"); }
     bool WriteTo(const std::wstring& path) const
     {
-        const HANDLE raw =
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (raw == INVALID_HANDLE_VALUE)
+        const UniqueFile file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
             return false;
-        const UniqueHandle file(raw);
-        const std::string bytes = ToUtf8(text_);
+        const std::string bytes = WideToUtf8(text_);
         DWORD written = 0;
         return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
                written == bytes.size();

@@ -21,5 +21,8 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 
+// For what tests write down; the launcher itself never converts wide text to narrow.
+std::string WideToUtf8(const std::wstring& text);
+
 // n bytes of a fixed, non-repeating-looking pattern: byte i is (i * 31 + 7) mod 256.
 std::string PatternBytes(size_t n);

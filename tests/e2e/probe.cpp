@@ -14,6 +14,7 @@
 // lines. Exit 0: done; 1: did not happen in time (what was seen is still written); 2: bad usage.
 // The optional TIMEOUT_MS of state, click and close is how long to wait for the window to exist.
 #include "platform/handles.h"
+#include "tests/support/report.h"
 #include "tests/support/shell_link.h"
 #include "tests/support/test_files.h"
 
@@ -22,7 +23,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <initializer_list>
@@ -57,77 +57,9 @@ constexpr int kMaxTextCapacity = 1 << 16;
 constexpr long long kNoProgress = -1;
 constexpr double kMedianPercent = 50.0;
 constexpr double kTailPercent = 99.0;
-constexpr int64_t kMicrosPerMilli = 1000;
-constexpr int kMillisDecimals = 3;
 constexpr double kMillisPerSecond = 1000.0;
-constexpr size_t kMaxDigits = 9;
 
 enum Exit : int { kDone = 0, kNotSeen = 1, kUsage = 2 };
-
-
-// One value per line: a line break inside a value would start a bogus key.
-std::wstring EscapeBreaks(const std::wstring& value)
-{
-    std::wstring out;
-    for (wchar_t c : value) {
-        if (c == L'\r')
-            out += L"\\r";
-        else if (c == L'\n')
-            out += L"\\n";
-        else
-            out += c;
-    }
-    return out;
-}
-
-// Milliseconds with three decimals, without the locale-dependent printf family.
-std::wstring FormatMillis(double ms)
-{
-    const auto micros = static_cast<int64_t>(ms * kMicrosPerMilli + 0.5);
-    std::wstring fraction = std::to_wstring(micros % kMicrosPerMilli);
-    fraction.insert(0, kMillisDecimals - fraction.size(), L'0');
-    return std::to_wstring(micros / kMicrosPerMilli) + L"." + fraction;
-}
-
-class Report {
-public:
-    void Add(const wchar_t* key, const std::wstring& value)
-    {
-        text_ += key;
-        text_ += L"=" + EscapeBreaks(value) + L"\n";
-    }
-    void AddNumber(const wchar_t* key, long long value) { Add(key, std::to_wstring(value)); }
-    void AddFlag(const wchar_t* key, bool value) { Add(key, value ? L"1" : L"0"); }
-    bool WriteTo(const std::wstring& path) const
-    {
-        const UniqueFile file(
-            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-            return false;
-        const std::string bytes = WideToUtf8(text_);
-        DWORD written = 0;
-        return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-               written == bytes.size();
-    }
-
-private:
-    std::wstring text_;
-};
-
-bool ParseNumber(const wchar_t* text, DWORD& out)
-{
-    const size_t length = wcslen(text);
-    if (length == 0 || length > kMaxDigits)
-        return false;
-    DWORD value = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (text[i] < L'0' || text[i] > L'9')
-            return false;
-        value = value * 10 + static_cast<DWORD>(text[i] - L'0');
-    }
-    out = value;
-    return true;
-}
 
 class Deadline {
 public:
@@ -502,13 +434,6 @@ int RunShortcut(Report& report, const std::wstring& linkPath)
     return kDone;
 }
 
-// Nearest rank of the sorted samples.
-double Percentile(const std::vector<double>& sorted, double percent)
-{
-    const auto rank = static_cast<size_t>(percent / 100.0 * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::min(std::max<size_t>(rank, 1), sorted.size()) - 1];
-}
-
 // How long the launcher's UI thread takes to answer a message. Percentiles cover the answered
 // rounds only; a round with no answer within the timeout counts as a failure.
 int RunResponsiveness(Report& report, DWORD count, DWORD intervalMs)
@@ -544,9 +469,9 @@ int RunResponsiveness(Report& report, DWORD count, DWORD intervalMs)
     report.AddNumber(L"failures", failures);
     if (samples.empty())
         return kNotSeen;
-    report.Add(L"p50_ms", FormatMillis(Percentile(samples, kMedianPercent)));
-    report.Add(L"p99_ms", FormatMillis(Percentile(samples, kTailPercent)));
-    report.Add(L"max_ms", FormatMillis(samples.back()));
+    report.AddMillis(L"p50_ms", Percentile(samples, kMedianPercent));
+    report.AddMillis(L"p99_ms", Percentile(samples, kTailPercent));
+    report.AddMillis(L"max_ms", samples.back());
     return kDone;
 }
 

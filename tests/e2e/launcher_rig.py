@@ -138,6 +138,21 @@ class Prefix:
         shutil.rmtree(self.home, ignore_errors=True)
 
 
+def ask(prefix, exe, answer, command, *args, timeout=120):
+    """Runs a helper program that writes key=value lines to the file `answer` (its second argument);
+    its answer as a dict, with its exit code under "exit"."""
+    answer = Path(answer)
+    answer.unlink(missing_ok=True)
+    code = prefix.run(exe, command, windows_path(answer), *args, timeout=timeout)
+    values = {}
+    if answer.exists():
+        for line in answer.read_text(encoding="utf-8").splitlines():
+            key, _, value = line.partition("=")
+            values[key] = value
+    values["exit"] = code
+    return values
+
+
 class Probe:
     """The window probe: each call runs probe.exe once and reads back its key=value answer."""
 
@@ -147,15 +162,7 @@ class Probe:
         self.answer = Path(scratch) / "probe-answer.txt"
 
     def _ask(self, command, *args, timeout=120):
-        self.answer.unlink(missing_ok=True)
-        code = self.prefix.run(self.exe, command, windows_path(self.answer), *args, timeout=timeout)
-        values = {}
-        if self.answer.exists():
-            for line in self.answer.read_text(encoding="utf-8").splitlines():
-                key, _, value = line.partition("=")
-                values[key] = value
-        values["exit"] = code
-        return values
+        return ask(self.prefix, self.exe, self.answer, command, *args, timeout=timeout)
 
     def state(self, timeout_ms=10000):
         return self._ask("state", timeout_ms)
@@ -171,6 +178,10 @@ class Probe:
 
     def messagebox(self, timeout_ms=10000, dismiss=False):
         return self._ask("messagebox", timeout_ms, *(["--dismiss"] if dismiss else []))
+
+    def responsiveness(self, count, interval_ms):
+        """Times `count` WM_NULL round trips to the launcher's window, `interval_ms` apart."""
+        return self._ask("responsiveness", count, interval_ms, timeout=60 + count * (interval_ms + 100) / 1000)
 
     def shortcut(self, link_windows_path):
         return self._ask("shortcut", link_windows_path)

@@ -1,0 +1,272 @@
+"""Runs every measurement of the launcher against its references in one go and writes
+build/bench/results.md with a plot of the check time. Run it through bench/run [--quick]."""
+
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+
+import bench_data  # noqa: E402
+import bench_report  # noqa: E402
+import launcher_rig as rig  # noqa: E402
+from nginx_server import Nginx  # noqa: E402
+
+BUILD = ROOT / "build" / "dev"
+BENCH = ROOT / "build" / "bench"
+HARNESS = BUILD / "bench" / "bench_harness.exe"
+BARE_WINDOW = BUILD / "bench" / "bare_window.exe"
+PROBE = BUILD / "tests" / "e2e" / "probe.exe"
+LAUNCHER = BUILD / "TolmekBrannLauncher.exe"
+TRUST_CA = BUILD / "tests" / "trust_ca.exe"
+MAKE_CERTS = ROOT / "tests" / "server" / "make_certs.py"
+PORT = 8443  # the dev launcher's compiled-in update server is localhost:8443
+LAUNCHER_CLASS = "TolmekBrannLauncher"
+BARE_WINDOW_CLASS = "TolmekBrannBenchBareWindow"
+PING_INTERVAL_MS = 10
+HARNESS_TIMEOUT_S = 1800
+
+
+def millis(text):
+    return [float(value) for value in text.split(",")]
+
+
+class Bench:
+    def __init__(self, sizes, data, display):
+        self.sizes = sizes
+        self.data = data
+        self.report = bench_report.Report()
+        self.prefix = rig.Prefix(BENCH / "wineprefix", display)
+        self.certs = BENCH / "certs"
+        self.nginx = Nginx(BENCH / "nginx", PORT, self.certs)
+        self.probe = rig.Probe(self.prefix, PROBE, BENCH)
+        self.download_ms = None
+
+    # --- running things -------------------------------------------------------------------------
+
+    def harness(self, command, *args):
+        self.report.command(f"wine64 {HARNESS.relative_to(ROOT)} {command} OUT " + " ".join(map(str, args)))
+        answer = rig.ask(self.prefix, HARNESS, BENCH / "harness-answer.txt", command, *args,
+                         timeout=HARNESS_TIMEOUT_S)
+        if answer["exit"] != 0:
+            raise RuntimeError(f"bench_harness {command} failed: {answer}")
+        return answer
+
+    def timed(self, command, **kwargs):
+        """Seconds a Linux command takes; it must succeed."""
+        start = time.monotonic()
+        subprocess.run(command, check=True, stdin=subprocess.DEVNULL, **kwargs)
+        return time.monotonic() - start
+
+    def prepare(self):
+        print("bench: preparing the Wine prefix, the certificates and nginx", flush=True)
+        subprocess.run([sys.executable, str(MAKE_CERTS), str(self.certs)], check=True, stdout=subprocess.DEVNULL)
+        self.prefix.boot()
+        if self.prefix.run(TRUST_CA, rig.windows_path(self.certs / "ca.der")) != 0:
+            raise RuntimeError("the test authority could not be trusted in the bench prefix")
+        self.nginx.serve(bench_data.site(self.data, "empty", {}))
+        self.nginx.start()
+
+    def close(self):
+        self.nginx.stop()
+        self.prefix.stop()
+
+    # --- 1. check with a valid cache ------------------------------------------------------------
+
+    def check(self):
+        rounds = self.sizes["check_rounds"]
+        points = []
+        for count in self.sizes["check_counts"]:
+            print(f"bench: check, cache valid, {count} files", flush=True)
+            directory = bench_data.check_set(self.data, count, self.sizes["small_file_sizes"])
+            answer = self.harness("check", rig.windows_path(directory / "install"),
+                                  rig.windows_path(directory / "manifest.txt"), rounds)
+            launcher, bare, posting = (millis(answer[k]) for k in ("launcher_ms", "bare_ms", "bare_posting_ms"))
+            self.report.check(count, launcher, bare, posting)
+            points.append((count, statistics.median(launcher), statistics.median(bare), statistics.median(posting)))
+        self.report.check_linearity(points)
+        self.report.plot_check(points, BENCH)
+
+    # --- 2. hash without a cache ----------------------------------------------------------------
+
+    def hash(self):
+        print("bench: hash, no cache", flush=True)
+        directory = bench_data.hash_set(self.data, self.sizes["hash_large"], self.sizes["hash_medium"])
+        answer = self.harness("hash", rig.windows_path(directory / "install"),
+                              rig.windows_path(directory / "manifest.txt"), self.sizes["hash_rounds"])
+        entries = bench_data.manifest_entries(directory / "manifest.txt")
+        files = [str(directory / "install" / path) for _, _, path in entries]
+        expected = "".join(f"{digest}  {file}\n" for (digest, _, _), file in zip(entries, files))
+        command = ["sha256sum", *files]
+        self.report.command("sha256sum " + str((directory / "install").relative_to(ROOT)) + "/...")
+        sums = []
+        for _ in range(self.sizes["hash_rounds"]):
+            start = time.monotonic()
+            output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+            sums.append((time.monotonic() - start) * 1000)
+            if output != expected:
+                raise RuntimeError("sha256sum disagrees with the manifest")
+        self.report.hash(int(answer["bytes"]), int(answer["files"]), millis(answer["launcher_ms"]),
+                         millis(answer["bare_ms"]), millis(answer["hash_only_ms"]), sums)
+
+    # --- 3. download ------------------------------------------------------------------------------
+
+    def download_site(self):
+        return bench_data.site(self.data, "download", bench_data.download_files(
+            self.sizes["download_large"], self.sizes["download_small"]))
+
+    def download(self):
+        print("bench: download", flush=True)
+        site = self.download_site()
+        self.nginx.serve(site)
+        entries = bench_data.manifest_entries(site / "launcher" / "manifest.txt")
+        work = BENCH / "download"
+        curl_list = work / "curl.list"
+        shutil.rmtree(work, ignore_errors=True)
+        work.mkdir(parents=True)
+        with open(curl_list, "w") as out:
+            for _, _, path in entries:
+                out.write(f'url = "https://localhost:{PORT}/launcher/files/{path}"\n')
+                out.write(f'output = "{work / "curl" / path}"\n')
+        curl = ["curl", "--silent", "--show-error", "--fail", "--create-dirs", "--cacert",
+                str(self.certs / "ca.pem"), "--config", str(curl_list)]
+        self.report.command(" ".join(curl[:-2]) + " --config LIST   # LIST: url/output pairs of every file")
+        launcher, bare, read_only, curls = [], [], [], []
+        for _ in range(self.sizes["download_rounds"]):
+            answer = self.harness("download", "localhost", PORT, rig.windows_path(work / "launcher"),
+                                  rig.windows_path(work / "bare"), 1)
+            launcher += millis(answer["launcher_ms"])
+            bare += millis(answer["bare_ms"])
+            read_only += millis(answer["bare_read_only_ms"])
+            curls.append(self.timed(curl) * 1000)
+            for _, size, path in entries:
+                if (work / "curl" / path).stat().st_size != size:
+                    raise RuntimeError(f"curl fetched {path} short")
+        self.download_ms = statistics.median(launcher)
+        self.report.download(int(answer["bytes"]), int(answer["files"]), launcher, bare, read_only, curls)
+        shutil.rmtree(work, ignore_errors=True)
+
+    # --- 4. memory, 5. responsiveness, 6. start-up: the whole launcher ------------------------------
+
+    def install_launcher(self):
+        """The launcher as installed, with nothing of the game yet."""
+        shutil.rmtree(self.prefix.install_dir, ignore_errors=True)
+        self.prefix.install_dir.mkdir(parents=True)
+        shutil.copyfile(LAUNCHER, self.prefix.install_dir / "TolmekBrannLauncher.exe")
+
+    def installed_launcher(self):
+        return self.prefix.install_dir_windows + "\\TolmekBrannLauncher.exe"
+
+    def start_launcher(self):
+        return self.prefix.start(self.installed_launcher())
+
+    def finish_launcher(self, process, expected_status):
+        state = self.probe.wait_status(rig.FINAL, 600000)
+        peak = peak_memory_kib(process.pid)
+        self.probe.close()
+        process.wait(60)
+        if state.get("status") != expected_status:
+            raise RuntimeError(f"the launcher ended with {state.get('status')!r}, not {expected_status!r}")
+        return peak
+
+    def launcher_peak(self, expected_status):
+        return self.finish_launcher(self.start_launcher(), expected_status)
+
+    def memory(self):
+        print("bench: memory of the whole launcher", flush=True)
+        hash_large = bench_data.hash_set(self.data, self.sizes["hash_large"], self.sizes["hash_medium"])
+        peaks = []
+        for size in self.sizes["memory_sizes"]:
+            content = hash_large / "install" / "grande.pak" if size == self.sizes["hash_large"] else size
+            self.nginx.serve(bench_data.site(self.data, f"memory-{size}", {"grande.pak": content}))
+            self.install_launcher()
+            downloading = self.launcher_peak("Atualizado! Boa guerra!")
+            (self.prefix.install_dir / "launcher.cache").unlink()
+            hashing = self.launcher_peak("Tudo atualizado. Boa guerra!")
+            peaks.append((size, downloading, hashing))
+        self.nginx.serve(bench_data.site(self.data, "empty", {}))
+        idle = self.launcher_peak("Tudo atualizado. Boa guerra!")
+        self.report.memory(peaks, idle, self.bare_window_peak())
+
+    def bare_window_peak(self):
+        process = self.prefix.start(BARE_WINDOW)
+        time.sleep(3)  # shown and idle by then
+        peak = peak_memory_kib(process.pid)
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait(10)
+        return peak
+
+    def responsiveness(self):
+        print("bench: responsiveness during a download", flush=True)
+        self.nginx.serve(self.download_site())
+        self.install_launcher()
+        process = self.start_launcher()
+        deadline = time.monotonic() + 60
+        while not self.probe.state().get("status", "").startswith("Baixando"):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the launcher never started downloading")
+            time.sleep(0.1)
+        count = max(50, int(0.8 * self.download_ms / (PING_INTERVAL_MS + 1)))
+        self.report.command(f"wine64 {PROBE.relative_to(ROOT)} responsiveness OUT {count} {PING_INTERVAL_MS}")
+        answer = self.probe.responsiveness(count, PING_INTERVAL_MS)
+        during = self.probe.state().get("status", "").startswith("Baixando")
+        self.finish_launcher(process, "Atualizado! Boa guerra!")
+        if answer["exit"] != 0:
+            raise RuntimeError(f"the probe could not measure: {answer}")
+        self.report.responsiveness(answer, count, during)
+
+    def startup(self):
+        print("bench: start-up", flush=True)
+        self.nginx.serve(bench_data.site(self.data, "empty", {}))
+        self.install_launcher()
+        count = self.sizes["startups"]
+        launcher = millis(self.harness("startup", self.installed_launcher(), LAUNCHER_CLASS, count)["startup_ms"])
+        bare = millis(self.harness("startup", rig.windows_path(BARE_WINDOW), BARE_WINDOW_CLASS, count)["startup_ms"])
+        self.report.startup(launcher, bare)
+
+
+def peak_memory_kib(pid):
+    """The peak resident set (VmHWM) of a process: under Wine, the working set of the Windows program."""
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no VmHWM for process {pid}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="small data, few rounds: proves every case runs")
+    options = parser.parse_args()
+    sizes = bench_data.QUICK if options.quick else bench_data.FULL
+    BENCH.mkdir(parents=True, exist_ok=True)
+    data = BENCH / ("data-quick" if options.quick else "data")
+    own_display = rig.Display()
+    bench = Bench(sizes, data, own_display.name)
+    started = time.monotonic()
+    try:
+        bench.prepare()
+        bench.check()
+        bench.hash()
+        bench.download()
+        bench.memory()
+        bench.responsiveness()
+        bench.startup()
+    finally:
+        bench.close()
+        own_display.close()
+    results = BENCH / "results.md"
+    bench.report.write(results, quick=options.quick, minutes=(time.monotonic() - started) / 60)
+    print(f"bench: results in {results.relative_to(ROOT)}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,187 @@
+"""The bench's figures as build/bench/results.md, and the plot of the check time."""
+
+import datetime
+import os
+import platform
+import statistics
+import subprocess
+from pathlib import Path
+
+MIB = 1024 * 1024
+MB = 1000 * 1000
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def paired_ratio(ours, reference):
+    """Median of the per-round ratios: each round's two figures were taken side by side."""
+    return median([a / b for a, b in zip(ours, reference)])
+
+
+def ms(value):
+    return f"{value:,.1f} ms" if value < 10000 else f"{value / 1000:,.2f} s"
+
+
+def rate(byte_count, milliseconds):
+    return f"{byte_count / MB / (milliseconds / 1000):,.0f} MB/s"
+
+
+def verdict(met):
+    return "yes" if met else "**no**"
+
+
+def version(command):
+    try:
+        result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+        return (result.stdout or result.stderr).strip().splitlines()[0]
+    except (OSError, IndexError, subprocess.TimeoutExpired):
+        return "unknown"
+
+
+class Report:
+    def __init__(self):
+        self.rows = []  # (case, launcher, reference, ratio, target, met)
+        self.notes = []  # where the time goes, per case
+        self.rounds = []  # raw figures
+        self.commands = []
+
+    def command(self, text):
+        if text not in self.commands:
+            self.commands.append(text)
+
+    def _raw(self, name, values):
+        self.rounds.append(f"- {name}: " + ", ".join(f"{v:.1f}" for v in values))
+
+    def check(self, count, launcher, bare, posting):
+        ratio = paired_ratio(launcher, bare)
+        self.rows.append((f"1. Check, cache valid, {count:,} files", ms(median(launcher)),
+                          f"bare `GetFileAttributesExW` loop: {ms(median(bare))}", f"{ratio:.2f}", "≤ 1.3",
+                          verdict(ratio <= 1.3)))
+        self.notes.append(f"- Check of {count:,} files: the bare loop with one `PostMessageW` per file, as the check "
+                          f"posts its progress, takes {ms(median(posting))} "
+                          f"({paired_ratio(posting, bare):.2f} × the bare loop).")
+        for name, values in (("launcher", launcher), ("bare loop", bare), ("bare loop + post", posting)):
+            self._raw(f"check {count:,} files, {name} (ms)", values)
+
+    def check_linearity(self, points):
+        per_file = [(count, launcher * 1000 / count) for count, launcher, _, _ in points]
+        growth = per_file[-1][1] / per_file[0][1]
+        self.rows.append(("1. Check time per file at " + " / ".join(f"{c:,}" for c, _ in per_file) + " files",
+                          " / ".join(f"{us:.1f} µs" for _, us in per_file), "", f"{growth:.2f}",
+                          "linear: per-file time at the largest count ≤ 1.3 × at the smallest", verdict(growth <= 1.3)))
+
+    def hash(self, byte_count, files, launcher, bare, hash_only, sums):
+        ratio = paired_ratio(launcher, bare)
+        self.rows.append((f"2. Hash, no cache, {byte_count / MIB / 1024:.2f} GiB in {files} files",
+                          f"{ms(median(launcher))} ({rate(byte_count, median(launcher))})",
+                          f"bare `ReadFile` 1 MiB + CNG SHA-256 loop: {ms(median(bare))} "
+                          f"({rate(byte_count, median(bare))})", f"{ratio:.2f}", "≤ 1.05", verdict(ratio <= 1.05)))
+        self.rows.append(("2. Hash, for the reader: `sha256sum` over the same files", "",
+                          f"{ms(median(sums))} ({rate(byte_count, median(sums))})",
+                          f"{median(launcher) / median(sums):.2f}", "report", "—"))
+        self.notes.append(f"- Hash: CNG SHA-256 alone, over the same number of bytes already in memory, runs at "
+                          f"{rate(byte_count, median(hash_only))}; reading and hashing together at "
+                          f"{rate(byte_count, median(bare))}.")
+        for name, values in (("launcher", launcher), ("bare loop", bare), ("CNG in memory", hash_only),
+                             ("sha256sum", sums)):
+            self._raw(f"hash, {name} (ms)", values)
+
+    def download(self, byte_count, files, launcher, bare, read_only, curls):
+        ratio = paired_ratio(bare, launcher)  # a throughput ratio: ours over the reference
+        self.rows.append((f"3. Download, {byte_count / MIB / 1024:.2f} GiB in {files} files",
+                          f"{ms(median(launcher))} ({rate(byte_count, median(launcher))})",
+                          f"bare WinHTTP loop, 64 KiB reads into files: {ms(median(bare))} "
+                          f"({rate(byte_count, median(bare))})", f"{ratio:.2f}", "≥ 0.9 of its throughput",
+                          verdict(ratio >= 0.9)))
+        self.rows.append(("3. Download, against `curl` into files", "",
+                          f"{ms(median(curls))} ({rate(byte_count, median(curls))})",
+                          f"{paired_ratio(curls, launcher):.2f}", "report", "—"))
+        self.notes.append(f"- Download: the bare WinHTTP loop that reads without writing runs at "
+                          f"{rate(byte_count, median(read_only))}.")
+        for name, values in (("launcher", launcher), ("bare loop", bare), ("bare loop, reads only", read_only),
+                             ("curl", curls)):
+            self._raw(f"download, {name} (ms)", values)
+
+    def memory(self, peaks, idle_kib, bare_window_kib):
+        limit = 32 * 1024
+        for size, downloading, hashing in peaks:
+            for what, kib in (("downloading", downloading), ("hashing", hashing)):
+                self.rows.append((f"4. Peak working set, {what} a {size / MIB:,.0f} MiB file",
+                                  f"{kib / 1024:.1f} MiB", "", "", "< 32 MiB", verdict(kib < limit)))
+        (small, small_down, small_hash), (large, large_down, large_hash) = peaks[0], peaks[-1]
+        growth = max(large_down - small_down, large_hash - small_hash) / 1024
+        self.rows.append((f"4. Growth of the peak from {small / MIB:,.0f} MiB to {large / MIB:,.0f} MiB",
+                          f"download {(large_down - small_down) / 1024:+.1f} MiB, "
+                          f"hash {(large_hash - small_hash) / 1024:+.1f} MiB", "", "", "no growth (< 1 MiB)",
+                          verdict(growth < 1)))
+        self.notes.append(f"- Memory: the launcher with nothing to do peaks at {idle_kib / 1024:.1f} MiB, and a bare "
+                          f"Win32 window program under the same Wine at {bare_window_kib / 1024:.1f} MiB.")
+
+    def responsiveness(self, answer, count, during_download):
+        p99 = float(answer["p99_ms"])
+        self.rows.append(("5. Window answers `WM_NULL` during the download, 99th percentile",
+                          f"{p99:.1f} ms (median {float(answer['p50_ms']):.1f}, max {float(answer['max_ms']):.1f}; "
+                          f"{answer['samples']} of {count} answered)", "", "", "< 50 ms",
+                          verdict(p99 < 50 and answer["failures"] == "0")))
+        if not during_download:
+            self.notes.append("- Responsiveness: the download ended before the last ping.")
+
+    def startup(self, launcher, bare):
+        self.rows.append((f"6. Start-up, process start to window shown, median of {len(launcher)}",
+                          ms(median(launcher)), f"bare Win32 window program: {ms(median(bare))}",
+                          f"{median(launcher) / median(bare):.2f}", "report", "—"))
+        self._raw("start-up, launcher (ms)", launcher)
+        self._raw("start-up, bare window (ms)", bare)
+
+    def plot_check(self, points, directory):
+        data = Path(directory) / "check-time.dat"
+        data.write_text("".join(f"{c} {a:.3f} {b:.3f} {p:.3f}\n" for c, a, b, p in points))
+        script = f"""set terminal pngcairo size 800,500
+set output '{Path(directory) / "check-time.png"}'
+set title 'Check with a valid cache: median time against the number of files'
+set xlabel 'files'
+set ylabel 'milliseconds'
+set key left top
+set grid
+plot '{data}' using 1:2 with linespoints title 'launcher (CheckLocalFiles)', \\
+     '' using 1:4 with linespoints title 'bare loop + one PostMessageW per file', \\
+     '' using 1:3 with linespoints title 'bare GetFileAttributesExW loop'
+"""
+        subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+    def table(self):
+        lines = ["| Measurement | Launcher | Reference | Ratio | Target | Met |", "|---|---|---|---|---|---|"]
+        lines += ["| " + " | ".join(row) + " |" for row in self.rows]
+        return "\n".join(lines)
+
+    def write(self, path, quick, minutes):
+        machine = [
+            f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC; whole run {minutes:.1f} min"
+            + (" (quick mode: small data, not figures to quote)" if quick else ""),
+            f"- CPU: {cpu_model()}, {len(os.sched_getaffinity(0))} cores; kernel {platform.release()}",
+            f"- {version(['/usr/lib/wine/wine64', '--version'])}; {version(['nginx', '-v'])}; "
+            f"{version(['curl', '--version'])}",
+        ]
+        text = "\n\n".join([
+            "# Launcher benchmarks",
+            "Medians of several rounds. Each ratio is the median of per-round ratios, the launcher's figure and "
+            "its reference taken side by side in the same round (for the download, a throughput ratio). "
+            "Page cache warm.",
+            self.table(),
+            "![Check time against the number of files](check-time.png)",
+            "## Where the time goes\n\n" + "\n".join(self.notes),
+            "## Every round (milliseconds)\n\n" + "\n".join(self.rounds),
+            "## Commands\n\nAll run by `bench/run`; Windows programs under Wine in the bench's own prefix, "
+            "OUT being the answer file.\n\n" + "\n".join(f"    {c}" for c in self.commands),
+            "## Machine\n\n" + "\n".join(machine),
+        ])
+        Path(path).write_text(text + "\n")
+
+
+def cpu_model():
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            return line.split(":", 1)[1].strip()
+    return platform.processor() or "unknown"

@@ -89,8 +89,9 @@ class Bench:
             directory = bench_data.check_set(self.data, count, self.sizes["small_file_sizes"])
             answer = self.harness("check", rig.windows_path(directory / "install"),
                                   rig.windows_path(directory / "manifest.txt"), rounds)
-            launcher, bare, posting = (millis(answer[k]) for k in ("launcher_ms", "bare_ms", "bare_posting_ms"))
-            self.report.check(count, launcher, bare, posting)
+            launcher, bare, posting, changes = (millis(answer[k]) for k in (
+                "launcher_ms", "bare_ms", "bare_posting_ms", "bare_posting_changes_ms"))
+            self.report.check(count, launcher, bare, posting, changes)
             points.append((count, statistics.median(launcher), statistics.median(bare), statistics.median(posting)))
         self.report.check_linearity(points)
         self.report.plot_check(points, BENCH)
@@ -139,19 +140,20 @@ class Bench:
         curl = ["curl", "--silent", "--show-error", "--fail", "--create-dirs", "--cacert",
                 str(self.certs / "ca.pem"), "--config", str(curl_list)]
         self.report.command(" ".join(curl[:-2]) + " --config LIST   # LIST: url/output pairs of every file")
-        launcher, bare, read_only, curls = [], [], [], []
+        keys = ("launcher_ms", "bare_ms", "bare_hashing_ms", "bare_hashing_posting_ms")
+        timings = {key: [] for key in keys}
+        curls = []
         for _ in range(self.sizes["download_rounds"]):
             answer = self.harness("download", "localhost", PORT, rig.windows_path(work / "launcher"),
                                   rig.windows_path(work / "bare"), 1)
-            launcher += millis(answer["launcher_ms"])
-            bare += millis(answer["bare_ms"])
-            read_only += millis(answer["bare_read_only_ms"])
+            for key in keys:
+                timings[key] += millis(answer[key])
             curls.append(self.timed(curl) * 1000)
             for _, size, path in entries:
                 if (work / "curl" / path).stat().st_size != size:
                     raise RuntimeError(f"curl fetched {path} short")
-        self.download_ms = statistics.median(launcher)
-        self.report.download(int(answer["bytes"]), int(answer["files"]), launcher, bare, read_only, curls)
+        self.download_ms = statistics.median(timings["launcher_ms"])
+        self.report.download(int(answer["bytes"]), int(answer["files"]), *(timings[key] for key in keys), curls)
         shutil.rmtree(work, ignore_errors=True)
 
     # --- 4. memory, 5. responsiveness, 6. start-up: the whole launcher ------------------------------
@@ -193,31 +195,35 @@ class Bench:
             hashing = self.launcher_peak("Tudo atualizado. Boa guerra!")
             peaks.append((size, downloading, hashing))
         self.nginx.serve(bench_data.site(self.data, "empty", {}))
-        idle = self.launcher_peak("Tudo atualizado. Boa guerra!")
-        self.report.memory(peaks, idle, self.bare_window_peak())
+        process = self.start_launcher()
+        self.probe.wait_status(rig.FINAL, 60000)
+        idle = resident_memory(process.pid)
+        self.finish_launcher(process, "Tudo atualizado. Boa guerra!")
+        self.report.memory(peaks, idle, self.bare_window_memory())
 
-    def bare_window_peak(self):
+    def bare_window_memory(self):
         process = self.prefix.start(BARE_WINDOW)
         time.sleep(3)  # shown and idle by then
-        peak = peak_memory_kib(process.pid)
+        memory = resident_memory(process.pid)
         os.kill(process.pid, signal.SIGKILL)
         process.wait(10)
-        return peak
+        return memory
 
     def responsiveness(self):
         print("bench: responsiveness during a download", flush=True)
         self.nginx.serve(self.download_site())
         self.install_launcher()
         process = self.start_launcher()
+        # A small download may be over before a poll sees it; the report then says so.
         deadline = time.monotonic() + 60
-        while not self.probe.state().get("status", "").startswith("Baixando"):
+        while not is_downloading_or_over(self.probe.state().get("status", "")):
             if time.monotonic() > deadline:
                 raise RuntimeError("the launcher never started downloading")
             time.sleep(0.1)
         count = max(50, int(0.8 * self.download_ms / (PING_INTERVAL_MS + 1)))
         self.report.command(f"wine64 {PROBE.relative_to(ROOT)} responsiveness OUT {count} {PING_INTERVAL_MS}")
         answer = self.probe.responsiveness(count, PING_INTERVAL_MS)
-        during = self.probe.state().get("status", "").startswith("Baixando")
+        during = self.probe.state().get("status", "").startswith(DOWNLOADING)
         self.finish_launcher(process, "Atualizado! Boa guerra!")
         if answer["exit"] != 0:
             raise RuntimeError(f"the probe could not measure: {answer}")
@@ -231,6 +237,35 @@ class Bench:
         launcher = millis(self.harness("startup", self.installed_launcher(), LAUNCHER_CLASS, count)["startup_ms"])
         bare = millis(self.harness("startup", rig.windows_path(BARE_WINDOW), BARE_WINDOW_CLASS, count)["startup_ms"])
         self.report.startup(launcher, bare)
+
+
+DOWNLOADING = "Baixando"
+FINAL_STATUSES = ("Tudo atualizado. Boa guerra!", "Atualizado! Boa guerra!", "Nao foi possivel falar com o servidor.",
+                  "Falha ao baixar um arquivo. Tente de novo.")
+
+
+def is_downloading_or_over(status):
+    return status.startswith(DOWNLOADING) or status in FINAL_STATUSES
+
+
+def resident_memory(pid):
+    """What a process holds in memory now: {"anonymous": KiB, "files": KiB, "largest": [(mapping, KiB)]},
+    mappings of the same file summed; Wine maps each DLL as a file."""
+    by_name = {}
+    anonymous = 0
+    name = None
+    for line in Path(f"/proc/{pid}/smaps").read_text().splitlines():
+        fields = line.split()
+        if fields and "-" in fields[0] and not fields[0].endswith(":"):
+            name = fields[5] if len(fields) > 5 and fields[5].startswith("/") else None
+        elif fields and fields[0] == "Rss:":
+            if name:
+                by_name[name] = by_name.get(name, 0) + int(fields[1])
+            else:
+                anonymous += int(fields[1])
+    largest = sorted(by_name.items(), key=lambda item: -item[1])[:8]
+    return {"anonymous": anonymous, "files": sum(by_name.values()), "largest": largest,
+            "peak": peak_memory_kib(pid)}
 
 
 def peak_memory_kib(pid):

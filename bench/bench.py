@@ -1,5 +1,6 @@
 """Runs every measurement of the launcher against its references in one go and writes
-build/bench/results.md with a plot of the check time. Run it through bench/run [--quick]."""
+build/bench/results.md with a plot of the check time (build/bench/quick/ for --quick).
+Run it through bench/run, which installs and builds what it needs."""
 
 import argparse
 import os
@@ -40,21 +41,22 @@ def millis(text):
 
 
 class Bench:
-    def __init__(self, sizes, data, display):
+    def __init__(self, sizes, out, display):
         self.sizes = sizes
-        self.data = data
+        self.out = out
+        self.data = out / "data"
         self.report = bench_report.Report()
-        self.prefix = rig.Prefix(BENCH / "wineprefix", display)
-        self.certs = BENCH / "certs"
-        self.nginx = Nginx(BENCH / "nginx", PORT, self.certs)
-        self.probe = rig.Probe(self.prefix, PROBE, BENCH)
+        self.prefix = rig.Prefix(out / "wineprefix", display)
+        self.certs = out / "certs"
+        self.nginx = Nginx(out / "nginx", PORT, self.certs)
+        self.probe = rig.Probe(self.prefix, PROBE, out)
         self.download_ms = None
 
     # --- running things -------------------------------------------------------------------------
 
     def harness(self, command, *args):
         self.report.command(f"wine64 {HARNESS.relative_to(ROOT)} {command} OUT " + " ".join(map(str, args)))
-        answer = rig.ask(self.prefix, HARNESS, BENCH / "harness-answer.txt", command, *args,
+        answer = rig.ask(self.prefix, HARNESS, self.out / "harness-answer.txt", command, *args,
                          timeout=HARNESS_TIMEOUT_S)
         if answer["exit"] != 0:
             raise RuntimeError(f"bench_harness {command} failed: {answer}")
@@ -94,7 +96,7 @@ class Bench:
             self.report.check(count, launcher, bare, posting, changes)
             points.append((count, statistics.median(launcher), statistics.median(bare), statistics.median(posting)))
         self.report.check_linearity(points)
-        self.report.plot_check(points, BENCH)
+        self.report.plot_check(points, self.out)
 
     # --- 2. hash without a cache ----------------------------------------------------------------
 
@@ -129,7 +131,7 @@ class Bench:
         site = self.download_site()
         self.nginx.serve(site)
         entries = bench_data.manifest_entries(site / "launcher" / "manifest.txt")
-        work = BENCH / "download"
+        work = self.out / "download"
         curl_list = work / "curl.list"
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
@@ -281,10 +283,11 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small data, few rounds: proves every case runs")
     options = parser.parse_args()
     sizes = bench_data.QUICK if options.quick else bench_data.FULL
-    BENCH.mkdir(parents=True, exist_ok=True)
-    data = BENCH / ("data-quick" if options.quick else "data")
+    # The quick run keeps apart, so that it never overwrites the figures of a full one.
+    out = BENCH / "quick" if options.quick else BENCH
+    out.mkdir(parents=True, exist_ok=True)
     own_display = rig.Display()
-    bench = Bench(sizes, data, own_display.name)
+    bench = Bench(sizes, out, own_display.name)
     started = time.monotonic()
     try:
         bench.prepare()
@@ -297,7 +300,7 @@ def main():
     finally:
         bench.close()
         own_display.close()
-    results = BENCH / "results.md"
+    results = out / "results.md"
     bench.report.write(results, quick=options.quick, minutes=(time.monotonic() - started) / 60)
     print(f"bench: results in {results.relative_to(ROOT)}", flush=True)
     return 0

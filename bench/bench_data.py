@@ -22,7 +22,7 @@ FULL = {
     "small_file_sizes": [512, 4096],
     "hash_large": 1024 * MIB,
     "hash_medium": [128, 8 * MIB],
-    "hash_rounds": 3,
+    "hash_rounds": 5,
     "download_large": 768 * MIB,
     "download_small": [2048, 128 * KIB],
     "download_rounds": 3,

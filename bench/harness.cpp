@@ -28,7 +28,7 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <iterator>
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -80,6 +80,34 @@ bool LoadInstallation(const std::wstring& installDir, const std::wstring& manife
     return !entries.empty();
 }
 
+// One side of a comparison: a job timed on the worker thread, and the proof that it did its work.
+struct Contender {
+    const wchar_t* key;  // of its timings in the report
+    std::function<void()> prepare;  // untimed
+    std::function<void()> job;
+    std::function<bool()> succeeded;
+    const wchar_t* failure;
+};
+
+// Odd rounds take the contenders in reverse order, so that a drift of the machine weighs on all alike.
+int RunRounds(Report& report, WindowHost& host, const std::vector<Contender>& contenders, DWORD rounds)
+{
+    std::vector<Timings> timings(contenders.size());
+    for (DWORD round = 0; round < rounds; ++round) {
+        for (size_t turn = 0; turn < contenders.size(); ++turn) {
+            const size_t i = round % 2 == 0 ? turn : contenders.size() - 1 - turn;
+            if (contenders[i].prepare)
+                contenders[i].prepare();
+            timings[i].push_back(host.TimeOnWorker(contenders[i].job));
+            if (!contenders[i].succeeded())
+                return Fail(report, contenders[i].failure);
+        }
+    }
+    for (size_t i = 0; i < contenders.size(); ++i)
+        report.Add(contenders[i].key, JoinMillis(timings[i]));
+    return Done;
+}
+
 int RunCheck(Report& report, const std::wstring& installDir, const std::wstring& manifestPath, DWORD rounds)
 {
     std::vector<ManifestEntry> entries;
@@ -96,29 +124,25 @@ int RunCheck(Report& report, const std::wstring& installDir, const std::wstring&
     if (!selected.empty())
         return Fail(report, L"the installation does not match its manifest");
 
-    Timings launcher, bare, posting, postingChanges;
-    for (DWORD round = 0; round < rounds; ++round) {
-        LauncherCache cache = validCache;
-        launcher.push_back(host.TimeOnWorker([&] { CheckLocalFiles(entries, cache, selected, total); }));
-        if (!selected.empty() || cache != validCache)
-            return Fail(report, L"the cache did not vouch for every file");
-        std::vector<size_t> answered(3);
-        bare.push_back(host.TimeOnWorker([&] { answered[0] = QueryAttributesLoop(paths); }));
-        posting.push_back(host.TimeOnWorker([&] {
-            answered[1] = QueryAttributesAndPostLoop(paths, MainWindow, WM_LAUNCHER_PROGRESS, Posting::EveryValue);
-        }));
-        postingChanges.push_back(host.TimeOnWorker([&] {
-            answered[2] = QueryAttributesAndPostLoop(paths, MainWindow, WM_LAUNCHER_PROGRESS, Posting::ChangedValues);
-        }));
-        if (std::count(answered.begin(), answered.end(), paths.size()) != 3)
-            return Fail(report, L"a file of the installation could not be queried");
-    }
+    LauncherCache cache;
+    size_t answered = 0;
+    const auto allAnswered = [&] { return answered == paths.size(); };
+    const wchar_t* const unanswered = L"a file of the installation could not be queried";
+    const std::vector<Contender> contenders = {
+        {L"launcher_ms", [&] { cache = validCache; }, [&] { CheckLocalFiles(entries, cache, selected, total); },
+         [&] { return selected.empty() && cache == validCache; }, L"the cache did not vouch for every file"},
+        {L"bare_ms", nullptr, [&] { answered = QueryAttributesLoop(paths); }, allAnswered, unanswered},
+        {L"bare_posting_ms", nullptr,
+         [&] { answered = QueryAttributesAndPostLoop(paths, MainWindow, WM_LAUNCHER_PROGRESS, Posting::EveryValue); },
+         allAnswered, unanswered},
+        {L"bare_posting_changes_ms", nullptr,
+         [&] {
+             answered = QueryAttributesAndPostLoop(paths, MainWindow, WM_LAUNCHER_PROGRESS, Posting::ChangedValues);
+         },
+         allAnswered, unanswered},
+    };
     report.AddNumber(L"files", static_cast<long long>(entries.size()));
-    report.Add(L"launcher_ms", JoinMillis(launcher));
-    report.Add(L"bare_ms", JoinMillis(bare));
-    report.Add(L"bare_posting_ms", JoinMillis(posting));
-    report.Add(L"bare_posting_changes_ms", JoinMillis(postingChanges));
-    return Done;
+    return RunRounds(report, host, contenders, rounds);
 }
 
 int RunHash(Report& report, const std::wstring& installDir, const std::wstring& manifestPath, DWORD rounds)
@@ -130,31 +154,27 @@ int RunHash(Report& report, const std::wstring& installDir, const std::wstring& 
     const std::vector<std::wstring> paths = LocalPaths(entries);
     const uint64_t bytes = TotalSize(entries);
 
-    Timings launcher, bare, hashOnly;
-    for (DWORD round = 0; round < rounds; ++round) {
-        LauncherCache cache;
-        DownloadList selected;
-        uint64_t total = 0;
-        launcher.push_back(host.TimeOnWorker([&] { CheckLocalFiles(entries, cache, selected, total); }));
-        if (!selected.empty() || cache.size() != entries.size())
-            return Fail(report, L"the check did not hash every file to its manifest digest");
-        std::vector<std::string> digests;
-        bare.push_back(host.TimeOnWorker([&] { digests = ReadAndHashLoop(paths); }));
-        for (size_t i = 0; i < entries.size(); ++i) {
-            if (digests[i] != entries[i].hash)
-                return Fail(report, L"the bare loop did not hash every file to its manifest digest");
-        }
-        bool hashed = false;
-        hashOnly.push_back(host.TimeOnWorker([&] { hashed = HashInMemory(bytes); }));
-        if (!hashed)
-            return Fail(report, L"the hashing service failed");
-    }
+    LauncherCache cache;
+    DownloadList selected;
+    uint64_t total = 0;
+    std::vector<std::string> digests;
+    bool hashed = false;
+    const std::vector<Contender> contenders = {
+        {L"launcher_ms", [&] { cache.clear(); }, [&] { CheckLocalFiles(entries, cache, selected, total); },
+         [&] { return selected.empty() && cache.size() == entries.size(); },
+         L"the check did not hash every file to its manifest digest"},
+        {L"bare_ms", nullptr, [&] { digests = ReadAndHashLoop(paths); },
+         [&] {
+             return std::equal(entries.begin(), entries.end(), digests.begin(), digests.end(),
+                               [](const ManifestEntry& entry, const std::string& digest) { return entry.hash == digest; });
+         },
+         L"the bare loop did not hash every file to its manifest digest"},
+        {L"hash_only_ms", nullptr, [&] { hashed = HashInMemory(bytes); }, [&] { return hashed; },
+         L"the hashing service failed"},
+    };
     report.AddNumber(L"files", static_cast<long long>(entries.size()));
     report.AddNumber(L"bytes", static_cast<long long>(bytes));
-    report.Add(L"launcher_ms", JoinMillis(launcher));
-    report.Add(L"bare_ms", JoinMillis(bare));
-    report.Add(L"hash_only_ms", JoinMillis(hashOnly));
-    return Done;
+    return RunRounds(report, host, contenders, rounds);
 }
 
 bool BodiesArrivedWhole(const std::vector<long long>& sizes, const std::vector<ManifestEntry>& entries)
@@ -184,35 +204,30 @@ int RunDownload(Report& report, const std::wstring& host, INTERNET_PORT port, co
         CreateParentDirectories(bareFiles.back());
         digests.push_back(entry.hash);
     }
-    const WinHttpLoopTarget target{host, port, MainWindow, WM_LAUNCHER_PROGRESS, bytes};
-    const BodyHandling variants[] = {BodyHandling::Write, BodyHandling::WriteAndHash, BodyHandling::WriteHashAndPost};
 
-    Timings launcher;
-    std::vector<Timings> bare(std::size(variants));
-    for (DWORD round = 0; round < rounds; ++round) {
-        LauncherCache cache;
-        bool downloaded = false;
-        launcher.push_back(window.TimeOnWorker([&] {
-            HttpClient client(host, port);
-            downloaded = DownloadFiles(entries, bytes, client, cache);
-        }));
-        if (!downloaded || cache.size() != entries.size())
-            return Fail(report, L"the launcher's download failed");
-        for (size_t v = 0; v < std::size(variants); ++v) {
-            std::vector<long long> sizes;
-            bare[v].push_back(window.TimeOnWorker(
-                [&] { sizes = WinHttpLoop(target, urlPaths, bareFiles, digests, variants[v]); }));
-            if (!BodiesArrivedWhole(sizes, entries))
-                return Fail(report, L"the bare loop's download failed");
-        }
-    }
+    LauncherCache cache;
+    bool downloaded = false;
+    std::vector<long long> sizes;
+    const WinHttpLoopTarget target{host, port, MainWindow, WM_LAUNCHER_PROGRESS, bytes};
+    const auto bareLoop = [&](BodyHandling handling) {
+        return [&, handling] { sizes = WinHttpLoop(target, urlPaths, bareFiles, digests, handling); };
+    };
+    const auto arrived = [&] { return BodiesArrivedWhole(sizes, entries); };
+    const wchar_t* const bareFailed = L"the bare loop's download failed";
+    const std::vector<Contender> contenders = {
+        {L"launcher_ms", [&] { cache.clear(); },
+         [&] {
+             HttpClient client(host, port);
+             downloaded = DownloadFiles(entries, bytes, client, cache);
+         },
+         [&] { return downloaded && cache.size() == entries.size(); }, L"the launcher's download failed"},
+        {L"bare_ms", nullptr, bareLoop(BodyHandling::Write), arrived, bareFailed},
+        {L"bare_hashing_ms", nullptr, bareLoop(BodyHandling::WriteAndHash), arrived, bareFailed},
+        {L"bare_hashing_posting_ms", nullptr, bareLoop(BodyHandling::WriteHashAndPost), arrived, bareFailed},
+    };
     report.AddNumber(L"files", static_cast<long long>(entries.size()));
     report.AddNumber(L"bytes", static_cast<long long>(bytes));
-    report.Add(L"launcher_ms", JoinMillis(launcher));
-    report.Add(L"bare_ms", JoinMillis(bare[0]));
-    report.Add(L"bare_hashing_ms", JoinMillis(bare[1]));
-    report.Add(L"bare_hashing_posting_ms", JoinMillis(bare[2]));
-    return Done;
+    return RunRounds(report, window, contenders, rounds);
 }
 
 // Null when no visible window of the class appeared in time.

@@ -117,10 +117,12 @@ class Report:
 
     def memory(self, peaks, idle, bare_window):
         limit = 32 * 1024
+        reference = (f"the launcher with nothing to do: {idle['peak'] / 1024:.1f} MiB; a bare Win32 window "
+                     f"program: {bare_window['peak'] / 1024:.1f} MiB")
         for size, downloading, hashing in peaks:
             for what, kib in (("downloading", downloading), ("hashing", hashing)):
                 self.rows.append((f"4. Peak working set, {what} a {size / MIB:,.0f} MiB file",
-                                  f"{kib / 1024:.1f} MiB", "", "", "< 32 MiB", verdict(kib < limit)))
+                                  f"{kib / 1024:.1f} MiB", reference, "", "< 32 MiB", verdict(kib < limit)))
         (small, small_down, small_hash), (large, large_down, large_hash) = peaks[0], peaks[-1]
         growth = max(large_down - small_down, large_hash - small_hash) / 1024
         self.rows.append((f"4. Growth of the peak from {small / MIB:,.0f} MiB to {large / MIB:,.0f} MiB",

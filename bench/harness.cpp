@@ -129,7 +129,13 @@ int RunCheck(Report& report, const std::wstring& installDir, const std::wstring&
     const auto allAnswered = [&] { return answered == paths.size(); };
     const wchar_t* const unanswered = L"a file of the installation could not be queried";
     const std::vector<Contender> contenders = {
-        {L"launcher_ms", [&] { cache = validCache; }, [&] { CheckLocalFiles(entries, cache, selected, total); },
+        {L"launcher_ms",
+         [&] {
+             cache = validCache;
+             selected.clear();
+             total = 0;
+         },
+         [&] { CheckLocalFiles(entries, cache, selected, total); },
          [&] { return selected.empty() && cache == validCache; }, L"the cache did not vouch for every file"},
         {L"bare_ms", nullptr, [&] { answered = QueryAttributesLoop(paths); }, allAnswered, unanswered},
         {L"bare_posting_ms", nullptr,
@@ -160,7 +166,13 @@ int RunHash(Report& report, const std::wstring& installDir, const std::wstring& 
     std::vector<std::string> digests;
     bool hashed = false;
     const std::vector<Contender> contenders = {
-        {L"launcher_ms", [&] { cache.clear(); }, [&] { CheckLocalFiles(entries, cache, selected, total); },
+        {L"launcher_ms",
+         [&] {
+             cache.clear();
+             selected.clear();
+             total = 0;
+         },
+         [&] { CheckLocalFiles(entries, cache, selected, total); },
          [&] { return selected.empty() && cache.size() == entries.size(); },
          L"the check did not hash every file to its manifest digest"},
         {L"bare_ms", nullptr, [&] { digests = ReadAndHashLoop(paths); },

@@ -1,6 +1,7 @@
 #include "bench/reference_loops.h"
 
 #include "platform/handles.h"
+#include "platform/sha256.h"
 
 #include <bcrypt.h>
 
@@ -15,17 +16,6 @@ constexpr ULONG Sha256Length = 32;
 constexpr uint64_t CheckProgressEnd = 300;
 constexpr uint64_t DownloadProgressStart = 300;
 constexpr uint64_t DownloadProgressSpan = 700;
-
-std::string LowerHex(const unsigned char* bytes, size_t count)
-{
-    static const char HexDigits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < count; ++i) {
-        text += HexDigits[bytes[i] >> 4];
-        text += HexDigits[bytes[i] & 0x0F];
-    }
-    return text;
-}
 
 UniqueAlgorithm OpenSha256()
 {
@@ -49,7 +39,7 @@ std::string FinishHex(BCRYPT_HASH_HANDLE hash)
     unsigned char digest[Sha256Length] = {};
     if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, Sha256Length, 0)))
         return std::string();
-    return LowerHex(digest, Sha256Length);
+    return ToLowerHex(digest, Sha256Length);
 }
 
 std::string ReadAndHash(BCRYPT_ALG_HANDLE algorithm, const std::wstring& path, std::vector<unsigned char>& block)

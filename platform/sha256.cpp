@@ -4,6 +4,8 @@ namespace {
 
 constexpr ULONG Sha256Length = 32;
 
+}  // namespace
+
 std::string ToLowerHex(const unsigned char* bytes, size_t count)
 {
     static const char HexDigits[] = "0123456789abcdef";
@@ -15,8 +17,6 @@ std::string ToLowerHex(const unsigned char* bytes, size_t count)
     }
     return text;
 }
-
-}  // namespace
 
 Sha256::Sha256()
 {

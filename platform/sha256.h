@@ -2,7 +2,11 @@
 
 #include "platform/handles.h"
 
+#include <cstddef>
 #include <string>
+
+// Two lowercase hexadecimal digits per byte: the form of every digest the launcher compares.
+std::string ToLowerHex(const unsigned char* bytes, size_t count);
 
 // Incremental SHA-256 over CNG. Any failure of the hashing service makes Finish return empty.
 class Sha256 {

@@ -12,7 +12,7 @@
 #include "app/launcher_state.h"
 #include "app/worker_messages.h"
 #include "bench/reference_loops.h"
-#include "bench/stopwatch.h"
+#include "tests/support/stopwatch.h"
 #include "bench/window_host.h"
 #include "platform/handles.h"
 #include "platform/http_client.h"

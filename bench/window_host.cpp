@@ -2,7 +2,7 @@
 
 #include "app/launcher_state.h"
 #include "app/main_window.h"
-#include "bench/stopwatch.h"
+#include "tests/support/stopwatch.h"
 #include "platform/handles.h"
 
 #include <commctrl.h>

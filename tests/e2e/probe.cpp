@@ -16,6 +16,7 @@
 #include "platform/handles.h"
 #include "tests/support/report.h"
 #include "tests/support/shell_link.h"
+#include "tests/support/stopwatch.h"
 #include "tests/support/test_files.h"
 
 #include <windows.h>
@@ -57,7 +58,6 @@ constexpr int kMaxTextCapacity = 1 << 16;
 constexpr long long kNoProgress = -1;
 constexpr double kMedianPercent = 50.0;
 constexpr double kTailPercent = 99.0;
-constexpr double kMillisPerSecond = 1000.0;
 
 enum Exit : int { kDone = 0, kNotSeen = 1, kUsage = 2 };
 
@@ -443,25 +443,20 @@ int RunResponsiveness(Report& report, DWORD count, DWORD intervalMs)
         report.Add(L"window_found", L"0");
         return kNotSeen;
     }
-    LARGE_INTEGER frequency{};
-    QueryPerformanceFrequency(&frequency);
     std::vector<double> samples;
     long long failures = 0;
     for (DWORD round = 0; round < count; ++round) {
         if (round > 0)
             Sleep(intervalMs);
-        LARGE_INTEGER start{};
-        LARGE_INTEGER end{};
         DWORD_PTR ignored = 0;
-        QueryPerformanceCounter(&start);
+        const Stopwatch stopwatch;
         const LRESULT answered = SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kPingTimeoutMs, &ignored);
-        QueryPerformanceCounter(&end);
+        const double elapsedMs = stopwatch.ElapsedMs();
         if (!answered) {
             ++failures;
             continue;
         }
-        samples.push_back(static_cast<double>(end.QuadPart - start.QuadPart) * kMillisPerSecond /
-                          static_cast<double>(frequency.QuadPart));
+        samples.push_back(elapsedMs);
     }
     std::sort(samples.begin(), samples.end());
     report.Add(L"window_found", L"1");

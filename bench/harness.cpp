@@ -63,20 +63,14 @@ uint64_t TotalSize(const std::vector<ManifestEntry>& entries)
                            [](uint64_t sum, const ManifestEntry& entry) { return sum + entry.size; });
 }
 
-std::vector<std::wstring> LocalPaths(const std::vector<ManifestEntry>& entries)
-{
-    std::vector<std::wstring> paths;
-    for (const ManifestEntry& entry : entries)
-        paths.push_back(LocalPathFor(entry.path));
-    return paths;
-}
-
-// Reads the installation's manifest; false when it lists nothing.
+// Reads the installation's manifest and the local path of each entry; false when it lists nothing.
 bool LoadInstallation(const std::wstring& installDir, const std::wstring& manifestPath,
-                      std::vector<ManifestEntry>& entries)
+                      std::vector<ManifestEntry>& entries, std::vector<std::wstring>& paths)
 {
     InstallDirectory = installDir;
     entries = ParseManifest(ReadFileBytes(manifestPath));
+    for (const ManifestEntry& entry : entries)
+        paths.push_back(LocalPathFor(entry.path));
     return !entries.empty();
 }
 
@@ -111,10 +105,10 @@ int RunRounds(Report& report, WindowHost& host, const std::vector<Contender>& co
 int RunCheck(Report& report, const std::wstring& installDir, const std::wstring& manifestPath, DWORD rounds)
 {
     std::vector<ManifestEntry> entries;
+    std::vector<std::wstring> paths;
     WindowHost host;
-    if (!LoadInstallation(installDir, manifestPath, entries) || !host.Ready())
+    if (!LoadInstallation(installDir, manifestPath, entries, paths) || !host.Ready())
         return Fail(report, L"no manifest entries or no window");
-    const std::vector<std::wstring> paths = LocalPaths(entries);
 
     // A first pass without a cache hashes every file and leaves the cache as a finished run does.
     LauncherCache validCache;
@@ -154,10 +148,10 @@ int RunCheck(Report& report, const std::wstring& installDir, const std::wstring&
 int RunHash(Report& report, const std::wstring& installDir, const std::wstring& manifestPath, DWORD rounds)
 {
     std::vector<ManifestEntry> entries;
+    std::vector<std::wstring> paths;
     WindowHost host;
-    if (!LoadInstallation(installDir, manifestPath, entries) || !host.Ready())
+    if (!LoadInstallation(installDir, manifestPath, entries, paths) || !host.Ready())
         return Fail(report, L"no manifest entries or no window");
-    const std::vector<std::wstring> paths = LocalPaths(entries);
     const uint64_t bytes = TotalSize(entries);
 
     LauncherCache cache;

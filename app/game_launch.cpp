@@ -11,9 +11,15 @@ void LaunchGame()
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(gamePath.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, InstallDirectory.c_str(),
-                        &startup, &process)) {
+    // Quoted, so a blank in the profile path cannot split the game's argv[0]; CreateProcessW may
+    // write into the command line, so it is a buffer of our own.
+    std::wstring commandLine = L"\"" + gamePath + L"\"";
+    // A second click already queued must find the button disabled.
+    EnableWindow(PlayButton, FALSE);
+    if (!CreateProcessW(gamePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        InstallDirectory.c_str(), &startup, &process)) {
         MessageBoxW(MainWindow, L"Nao foi possivel abrir o Brann.exe.", WindowTitle, MB_OK | MB_ICONERROR);
+        EnableWindow(PlayButton, TRUE);
         SetFocus(PlayButton);  // the dialog took the focus; the player's next Enter tries again
         return;
     }

@@ -1,6 +1,7 @@
 #include "app/installation.h"
 
 #include "app/launcher_state.h"
+#include "platform/whole_file.h"
 
 #include <windows.h>
 
@@ -45,6 +46,15 @@ void InstallSelf()
     if (length == 0 || length >= MAX_PATH)
         return;
     const std::wstring installed = InstalledLauncherPath();
-    if (!SamePathIgnoringAsciiCase(runningPath, installed))
-        CopyFileW(runningPath, installed.c_str(), FALSE);
+    if (SamePathIgnoringAsciiCase(runningPath, installed))
+        return;
+    // Never written in place: a kill half-way would leave a broken launcher that the shortcut starts.
+    std::string image;
+    if (ReadWholeFile(runningPath, image))
+        ReplaceWholeFile(installed, image);
+}
+
+void DeleteReplacedLauncher()
+{
+    DeleteFileW((InstalledLauncherPath() + L".old").c_str());
 }

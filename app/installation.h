@@ -9,9 +9,13 @@ bool PrepareInstallDirectory();
 // InstallDirectory + "\TolmekBrannLauncher.exe".
 std::wstring InstalledLauncherPath();
 
-// Copies the running executable over the installed copy unless the installed copy is what runs.
-// Failures are silent: a locked installed copy simply stays as it was.
+// Copies the running executable over the installed copy unless the installed copy is what runs,
+// through a temporary file moved into place. Failures are silent: the installed copy stays as it was.
 void InstallSelf();
+
+// Deletes the copy an update renamed out of the way ("TolmekBrannLauncher.exe.old"); silent when it
+// is missing or still running.
+void DeleteReplacedLauncher();
 
 // Whole-string comparison that ignores the case of A to Z only, as the file system sees these paths.
 bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);

@@ -41,6 +41,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     if (!PrepareInstallDirectory())
         return FailToStart();
+    DeleteReplacedLauncher();
     InstallSelf();
     CreateDesktopShortcut(InstalledLauncherPath());
 
@@ -54,8 +55,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     // Never joined: closing the window abandons a run wherever it stands.
     UniqueHandle worker(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));
     if (!worker) {
+        // Shown first: the window's WM_DESTROY posts the quit message, which would close the dialog.
+        const int failed = FailToStart();
         DestroyWindow(MainWindow);
-        return FailToStart();
+        return failed;
     }
     worker.reset();
     RunMessageLoop();

@@ -128,7 +128,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return reinterpret_cast<LRESULT>(BackgroundBrush);
     }
     case WM_COMMAND:
-        if (reinterpret_cast<HWND>(lParam) == PlayButton && GameAvailable.load())
+        // Disabled while the game starts: a click queued behind the first one starts nothing.
+        if (reinterpret_cast<HWND>(lParam) == PlayButton && GameAvailable.load() && IsWindowEnabled(PlayButton))
             LaunchGame();
         return 0;
     case WM_DESTROY:

@@ -57,12 +57,14 @@ UniqueInternet HttpClient::OpenSucceededRequest(const std::wstring& urlPath)
     return request;
 }
 
-bool HttpClient::Stream(const std::wstring& urlPath, const ChunkSink& onChunk)
+bool HttpClient::Stream(const std::wstring& urlPath, const ChunkSink& onChunk, uint64_t maxBytes)
 {
     UniqueInternet request = OpenSucceededRequest(urlPath);
     if (!request)
         return false;
     const long long announced = AnnouncedLength(request.get());
+    if (announced > 0 && static_cast<uint64_t>(announced) > maxBytes)
+        return false;
     std::vector<char> buffer(ReadBufferSize);
     long long received = 0;
     for (;;) {
@@ -72,17 +74,20 @@ bool HttpClient::Stream(const std::wstring& urlPath, const ChunkSink& onChunk)
         if (count == 0)
             break;
         received += count;
-        if (!onChunk(buffer.data(), count))
+        if (static_cast<uint64_t>(received) > maxBytes || !onChunk(buffer.data(), count))
             return false;
     }
     // A connection dropped early can look like a normal end; the announced length tells them apart.
     return announced < 0 || received == announced;
 }
 
-bool HttpClient::Get(const std::wstring& urlPath, std::string& body)
+bool HttpClient::Get(const std::wstring& urlPath, std::string& body, uint64_t maxBytes)
 {
-    return Stream(urlPath, [&body](const char* data, DWORD size) {
-        body.append(data, size);
-        return true;
-    });
+    return Stream(
+        urlPath,
+        [&body](const char* data, DWORD size) {
+            body.append(data, size);
+            return true;
+        },
+        maxBytes);
 }

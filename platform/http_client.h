@@ -2,6 +2,7 @@
 
 #include "platform/handles.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -12,13 +13,15 @@ public:
     HttpClient();
     HttpClient(const std::wstring& host, INTERNET_PORT port);
 
-    // True only when the whole body arrived with status 200; the body is appended to `body`.
-    bool Get(const std::wstring& urlPath, std::string& body);
+    // True only when the whole body arrived with status 200 and holds at most `maxBytes`, whether
+    // announced or received; the body is appended to `body`.
+    bool Get(const std::wstring& urlPath, std::string& body, uint64_t maxBytes = UINT64_MAX);
 
     // Hands the body to `onChunk` as it arrives, one read of at most 64 KiB at a time; `onChunk`
-    // returns false to give up. True only when status 200 and the whole body went through.
+    // returns false to give up. True only when status 200 and the whole body, of at most `maxBytes`,
+    // went through.
     using ChunkSink = std::function<bool(const char* data, DWORD size)>;
-    bool Stream(const std::wstring& urlPath, const ChunkSink& onChunk);
+    bool Stream(const std::wstring& urlPath, const ChunkSink& onChunk, uint64_t maxBytes = UINT64_MAX);
 
 private:
     UniqueInternet OpenSucceededRequest(const std::wstring& urlPath);

@@ -7,3 +7,9 @@ std::wstring Utf8ToWide(const std::string& text);
 
 // Percent-encodes every byte except ASCII letters, digits and "-", ".", "/", "_".
 std::string EncodeUrlPath(const std::string& path);
+
+// Whole-text comparison that ignores the case of A to Z only: hex digests and Windows names.
+bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut-off sequence.
+bool IsValidUtf8(const std::string& text);

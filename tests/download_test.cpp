@@ -172,6 +172,59 @@ TEST_F(Download, TargetThatCannotBeReplacedFailsAndKeepsItsContentAndRecord)
     EXPECT_FALSE(FileExists(install / L"Brann.exe.download"));
     EXPECT_EQ(cache, (LauncherCache{{"Brann.exe", "12|34|running"}}));
     EXPECT_EQ(recorder.Statuses().back(), FailureHeading + L"|Brann.exe");
+
+    // Once the holder has gone, the next start goes through.
+    EXPECT_TRUE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "new game");
+}
+
+TEST_F(Download, ReadOnlyTargetAndLeftoverTemporaryFileAreReplaced)
+{
+    const ManifestEntry entry = Serve("data/disc.pak", "new data");
+    CreateParentDirectories(install / L"data\\disc.pak");
+    for (const wchar_t* name : {L"data\\disc.pak", L"data\\disc.pak.download"}) {
+        WriteFileBytes(install / name, "from the disc");
+        ASSERT_TRUE(SetFileAttributesW((install / name).c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    ASSERT_TRUE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"data\\disc.pak"), "new data");
+    EXPECT_FALSE(FileExists(install / L"data\\disc.pak.download"));
+}
+
+TEST_F(Download, DirectoryInThePlaceOfTheFileFailsItAndTouchesNothingElse)
+{
+    const ManifestEntry entry = Serve("mapa.dat", "map");
+    CreateDirectoryW((install / L"mapa.dat").c_str(), nullptr);
+    WriteFileBytes(install / L"mapa.dat\\inside.txt", "player's file");
+    cache = {{"mapa.dat", "1|2|x"}};
+
+    EXPECT_FALSE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"mapa.dat\\inside.txt"), "player's file");
+    EXPECT_FALSE(FileExists(install / L"mapa.dat.download"));
+    EXPECT_EQ(cache, (LauncherCache{{"mapa.dat", "1|2|x"}}));
+    EXPECT_EQ(recorder.Statuses().back(), FailureHeading + L"|mapa.dat");
+}
+
+TEST_F(Download, DigestInUppercaseIsVerifiedAndRecordedAsWritten)
+{
+    ManifestEntry entry = Serve("Brann.exe", "game");
+    for (char& c : entry.hash)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    ASSERT_TRUE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "game");
+    EXPECT_EQ(cache["Brann.exe"], RecordOnDisk(entry));
+}
+
+TEST_F(Download, ListedLauncherReplacesTheInstalledCopyByRenamingItAside)
+{
+    const ManifestEntry entry = Serve("tolmekbrannlauncher.EXE", "new launcher");
+    WriteFileBytes(install / L"TolmekBrannLauncher.exe", "running launcher");
+    WriteFileBytes(install / L"TolmekBrannLauncher.exe.old", "an older one");
+
+    ASSERT_TRUE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"TolmekBrannLauncher.exe"), "new launcher");
+    EXPECT_EQ(ReadFileBytes(install / L"TolmekBrannLauncher.exe.old"), "running launcher");
+    EXPECT_FALSE(FileExists(install / L"TolmekBrannLauncher.exe.download"));
 }
 
 TEST_F(Download, TemporaryFileThatCannotBeCreatedFailsTheFileInsteadOfPassingItOver)
@@ -197,6 +250,13 @@ TEST_F(Download, UnsafePathFailsBeforeAnythingIsCreated)
                                                              L"done"}))
             << path;
     }
+    // A NUL would cut the wide path to "Brann.exe": that file is never touched.
+    WriteFileBytes(install / L"Brann.exe", "game");
+    recorder.Clear();
+    EXPECT_FALSE(Run({{std::string(64, 'a'), 4, std::string("Brann.exe\0x", 11)}}));
+    EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "game");
+    EXPECT_FALSE(FileExists(install / L"Brann.exe.download"));
+    EXPECT_EQ(recorder.Log().back(), L"done");
     EXPECT_FALSE(FileExists(install.path() + L"\\..\\fora.txt.download"));
     EXPECT_FALSE(FileExists(install.path() + L"\\sub"));
     EXPECT_TRUE(server.RequestedPaths().empty());

@@ -1,6 +1,12 @@
+#include "app/launcher_state.h"
+#include "platform/paths.h"
 #include "update/manifest.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
+
+#include <random>
 
 namespace {
 
@@ -71,15 +77,16 @@ TEST(Manifest, CrLfAndLfLineEndsGiveTheSameEntries)
         ExpectEntry(fromCrLf[i], fromLf[i].hash, fromLf[i].size, fromLf[i].path);
 }
 
-TEST(Manifest, ByteOrderMarkBelongsToTheFirstLine)
+TEST(Manifest, ByteOrderMarkAtTheVeryStartIsDropped)
 {
     const std::string bom = "\xEF\xBB\xBF";
-    EXPECT_TRUE(ParseManifest(bom + "# not a comment any more\n").empty());
+    EXPECT_TRUE(ParseManifest(bom + "# still a comment\n").empty());
 
-    const auto entries = ParseManifest(bom + DigestA + " 5 first.txt\n" + DigestB + " 6 second.txt\n");
+    const auto entries = ParseManifest(bom + DigestA + " 5 first.txt\n" + bom + DigestB + " 6 second.txt\n");
     ASSERT_EQ(entries.size(), 2u);
-    ExpectEntry(entries[0], bom + DigestA, 5, "first.txt");
-    ExpectEntry(entries[1], DigestB, 6, "second.txt");
+    ExpectEntry(entries[0], DigestA, 5, "first.txt");
+    // Only the text's own start carries a mark; anywhere else it is data.
+    ExpectEntry(entries[1], bom + DigestB, 6, "second.txt");
 }
 
 TEST(Manifest, TextWithoutRecordsYieldsNoEntries)
@@ -87,4 +94,74 @@ TEST(Manifest, TextWithoutRecordsYieldsNoEntries)
     EXPECT_TRUE(ParseManifest("").empty());
     EXPECT_TRUE(ParseManifest("# only\n#comments\r\n\r\n\r\r\n\n").empty());
     EXPECT_TRUE(ParseManifest("\n\n\n").empty());
+}
+
+namespace {
+
+// One random change of the kinds a broken or hostile server produces.
+void Mutate(std::string& text, std::mt19937& random)
+{
+    static const std::string Interesting = std::string("/\\.: \r\n#-\x7F<>|?*", 17) + std::string(1, '\0') +
+                                           "\xC3\xA7\xC2\xB9\xFF\xED";
+    static const char* const Pieces[] = {"..", "../", "\\\\", "C:", "CON", "nul.txt", "com1", "x.download",
+                                         "launcher.cache", " 18446744073709551616 ", " -1 ", " 99999999999999999999 "};
+    const size_t at = text.empty() ? 0 : random() % (text.size() + 1);
+    switch (random() % 6) {
+    case 0:
+        if (!text.empty())
+            text[at % text.size()] ^= static_cast<char>(1 << (random() % 8));
+        break;
+    case 1:
+        text.insert(at, 1, Interesting[random() % Interesting.size()]);
+        break;
+    case 2:
+        text.erase(at, random() % 40);
+        break;
+    case 3:
+        text.insert(at, Pieces[random() % (sizeof(Pieces) / sizeof(Pieces[0]))]);
+        break;
+    case 4:
+        text.insert(at, std::string(random() % 600, static_cast<char>('a' + random() % 26)));
+        break;
+    default:
+        text.insert(at, 1, static_cast<char>(random() % 256));
+        break;
+    }
+}
+
+}  // namespace
+
+TEST(Manifest, MutatedManifestsNeverCrashAndEverySafeEntryResolvesInsideTheInstallDirectory)
+{
+    constexpr int Rounds = 100000;
+    constexpr DWORD FullPathCapacity = 32768;
+    InstallDirectory = L"C:\\users\\jogador\\AppData\\Local\\TolmekBrann";
+    const std::wstring inside = InstallDirectory + L"\\";
+    const std::string valid = DigestA + " 0 Brann.exe\n" + DigestB + " 300000 maps/Ilha Grande/porto.map\r\n" +
+                              "# comment\n" + DigestA + " 5000 sons/A\xC3\xA7\xC3\xA3o 1.ogg\n" + DigestB +
+                              " 12 data\\config.ini\n";
+    std::mt19937 random(20261209);
+    std::vector<wchar_t> full(FullPathCapacity);
+    int safeEntries = 0;
+    for (int round = 0; round < Rounds; ++round) {
+        std::string text = valid;
+        for (int change = 1 + random() % 4; change > 0; --change)
+            Mutate(text, random);
+        for (const ManifestEntry& entry : ParseManifest(text)) {
+            if (!IsSafeRelativePath(entry.path))
+                continue;
+            ++safeEntries;
+            const std::wstring local = LocalPathFor(entry.path);
+            const DWORD length = GetFullPathNameW(local.c_str(), FullPathCapacity, full.data(), nullptr);
+            ASSERT_GT(length, 0u) << entry.path;
+            ASSERT_LT(length, FullPathCapacity) << entry.path;
+            const std::wstring resolved(full.data(), length);
+            // Resolving changes nothing: no parent, no dropped dot or blank, no device.
+            ASSERT_EQ(resolved, local) << entry.path;
+            ASSERT_EQ(resolved.compare(0, inside.size(), inside), 0) << entry.path;
+            ASSERT_GT(resolved.size(), inside.size()) << entry.path;
+        }
+    }
+    EXPECT_GT(safeEntries, Rounds);  // most mutants still list safe files: the check above ran
+    InstallDirectory.clear();
 }

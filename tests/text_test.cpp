@@ -1,8 +1,11 @@
 #include "app/launcher_state.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "tests/support/test_files.h"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 TEST(Text, Utf8ToWideConvertsMultiByteLettersToSingleCodeUnits)
 {
@@ -54,4 +57,45 @@ TEST(Paths, IsSafeRelativePathRejectsEveryWayOutOfTheInstallDirectory)
                             "a\\", "..", ".", "a/..", "...", ".. /x", "a/ /b"};
     for (const char* path : unsafe)
         EXPECT_FALSE(IsSafeRelativePath(path)) << path;
+}
+
+namespace {
+
+// "\xNN" is the byte NN and "\\" one backslash; every other byte stands for itself.
+std::string Unescape(const std::string& text)
+{
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+            bytes += '\\';
+            ++i;
+        } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+// The same table is the publisher's tool's test: the two must refuse exactly the same paths.
+TEST(Paths, IsSafeRelativePathJudgesEveryCaseOfTheSharedTableAsThePublishersToolDoes)
+{
+    std::istringstream table(ReadFileBytes(PathCasesFile));
+    int cases = 0;
+    std::string line;
+    while (std::getline(table, line)) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        const std::string verdict = line.substr(0, tab);
+        ASSERT_TRUE(verdict == "safe" || verdict == "unsafe") << line;
+        EXPECT_EQ(IsSafeRelativePath(Unescape(line.substr(tab + 1))), verdict == "safe") << line;
+        ++cases;
+    }
+    EXPECT_GT(cases, 100);
 }

@@ -144,3 +144,40 @@ TEST_F(UpdateRunTest, ManifestWithoutRecordsRewritesTheCacheAndEndsAllCurrent)
     EXPECT_TRUE(GameAvailable);
     EXPECT_EQ(CacheBytes(), "a\r\nvalue a\r\nb\r\nvalue b\r\n");
 }
+
+TEST_F(UpdateRunTest, UppercaseDigestsAfterAByteOrderMarkUpdateOnceAndThenAllIsCurrent)
+{
+    const std::string installed = "already installed", fetched = "fetched file";
+    server.PutFile("fetched.txt", fetched);
+    std::string manifest = "\xEF\xBB\xBF" + TestServer::ManifestLine(fetched, "fetched.txt") +
+                           TestServer::ManifestLine(installed, "installed.txt");
+    for (char& c : manifest)
+        c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    server.PutManifest(manifest);
+    WriteFileBytes(install / L"installed.txt", installed);
+
+    Run();
+    EXPECT_EQ(recorder.Statuses(),
+              (std::vector<std::wstring>{L"Procurando atualizacoes...|", L"Conferindo arquivos...|installed.txt",
+                                         L"Baixando 1 de 1|fetched.txt", L"Atualizado! Boa guerra!" + Credit}));
+    EXPECT_EQ(ReadFileBytes(install / L"fetched.txt"), fetched);
+
+    Run();
+    EXPECT_EQ(recorder.Statuses(),
+              (std::vector<std::wstring>{L"Procurando atualizacoes...|", L"Tudo atualizado. Boa guerra!" + Credit}));
+    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/launcher/manifest.txt", "/launcher/files/fetched.txt",
+                                                                 "/launcher/manifest.txt"}));
+}
+
+TEST_F(UpdateRunTest, ManifestAnnouncedAboveSixtyFourMebibytesIsAFailedFetch)
+{
+    server.PutManifest("# small, but announced as huge\n");
+    server.SetFaults(R"({"/launcher/manifest.txt": {"extra_bytes": 67108864}})");
+    WriteFileBytes(install / L"Brann.exe", "game");
+
+    Run();
+    EXPECT_EQ(recorder.Statuses().back(), L"Nao foi possivel falar com o servidor.|Verifique sua internet. Se ja "
+                                          L"tiver o jogo instalado, pode jogar mesmo assim.");
+    EXPECT_EQ(recorder.Log().back(), L"done");
+    EXPECT_TRUE(GameAvailable);
+}

@@ -1,5 +1,6 @@
 #include "update/download.h"
 
+#include "app/installation.h"
 #include "app/launcher_state.h"
 #include "app/worker_messages.h"
 #include "platform/file_state.h"
@@ -7,6 +8,7 @@
 #include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "platform/whole_file.h"
 
 #include <cwchar>
 
@@ -52,7 +54,29 @@ bool ReceiveVerified(const ManifestEntry& entry, const std::wstring& urlPath, HA
         PostFileProgress(progress, received);
         return received <= entry.size;  // a longer body is wrong already: stop filling the disk
     });
-    return streamed && received == entry.size && hash.Finish() == entry.hash;
+    const std::string digest = hash.Finish();
+    return streamed && received == entry.size && !digest.empty() && EqualsIgnoringAsciiCase(digest, entry.hash);
+}
+
+// The running launcher's image cannot be overwritten, but it can be renamed out of the way; start-up
+// deletes the ".old" copy once nothing runs it any more.
+bool MoveLauncherIntoPlace(const std::wstring& temporaryPath, const std::wstring& targetPath)
+{
+    const std::wstring oldPath = targetPath + L".old";
+    const bool movedAside = MoveFileExW(targetPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (MoveIntoPlace(temporaryPath, targetPath))
+        return true;
+    if (movedAside)
+        MoveFileExW(oldPath.c_str(), targetPath.c_str(), 0);
+    return false;
+}
+
+bool MoveOverTarget(const std::wstring& temporaryPath, const std::wstring& targetPath)
+{
+    ClearReadOnly(targetPath);
+    if (SamePathIgnoringAsciiCase(targetPath, InstalledLauncherPath()))
+        return MoveLauncherIntoPlace(temporaryPath, targetPath);
+    return MoveIntoPlace(temporaryPath, targetPath);
 }
 
 // Brings one file up to date; false when it failed (nothing then replaced or recorded).
@@ -65,6 +89,7 @@ bool DownloadOne(const ManifestEntry& entry, int fileNumber, int fileCount, Http
     const std::wstring targetPath = LocalPathFor(entry.path);
     CreateParentDirectories(targetPath);
     const std::wstring temporaryPath = targetPath + L".download";
+    ClearReadOnly(temporaryPath);
     UniqueFile file(CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
@@ -72,9 +97,10 @@ bool DownloadOne(const ManifestEntry& entry, int fileNumber, int fileCount, Http
 
     PostStatus(DownloadHeading(fileNumber, fileCount), Utf8ToWide(entry.path));
     const std::wstring urlPath = std::wstring(UpdateBasePath) + L"files/" + Utf8ToWide(EncodeUrlPath(entry.path));
-    const bool arrived = ReceiveVerified(entry, urlPath, file.get(), client, progress);
+    // Flushed before the move, so the cache never vouches for data that is not on the disk yet.
+    const bool arrived = ReceiveVerified(entry, urlPath, file.get(), client, progress) && FlushAndClose(file);
     file.Close();
-    if (!arrived || !MoveFileExW(temporaryPath.c_str(), targetPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    if (!arrived || !MoveOverTarget(temporaryPath, targetPath)) {
         DeleteFileW(temporaryPath.c_str());
         return false;
     }

@@ -10,7 +10,7 @@ using LauncherCache = std::map<std::string, std::string>;
 
 // Never fails: a missing or unreadable file gives an empty map.
 LauncherCache LoadLauncherCache(const std::wstring& path);
-// Rewrites the file whole; failures are not reported.
+// Rewrites the file whole through "<path>.download"; failures are not reported and leave the old file.
 void SaveLauncherCache(const std::wstring& path, const LauncherCache& cache);
 
 std::string MakeCacheRecord(uint64_t size, uint64_t lastWriteTime, const std::string& digest);

@@ -25,9 +25,11 @@ static bool IsCurrent(const ManifestEntry& entry, LauncherCache& cache)
 
     PostStatus(L"Conferindo arquivos...", Utf8ToWide(entry.path));
     const std::string digest = FileSha256(localPath);
-    // Recorded whatever the outcome, so the record always describes the file as it was found.
-    cache[entry.path] = MakeCacheRecord(state.size, state.lastWriteTime, digest);
-    return digest == entry.hash;
+    // Recorded whatever the outcome, so the record always describes the file as it was found; a match
+    // keeps the manifest's own spelling, so that the next start's exact comparison above vouches for it.
+    const bool current = !digest.empty() && EqualsIgnoringAsciiCase(digest, entry.hash);
+    cache[entry.path] = MakeCacheRecord(state.size, state.lastWriteTime, current ? entry.hash : digest);
+    return current;
 }
 
 void CheckLocalFiles(const std::vector<ManifestEntry>& entries, LauncherCache& cache, DownloadList& downloadList,

@@ -1,6 +1,9 @@
 #include "update/manifest.h"
 
 #include <sstream>
+#include <string_view>
+
+static constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
 
 // Digest, size, then the rest of the line as the path (one separating blank removed).
 static bool ParseRecord(std::istringstream& line, ManifestEntry& entry)
@@ -20,7 +23,8 @@ std::vector<ManifestEntry> ParseManifest(const std::string& text)
 {
     std::vector<ManifestEntry> entries;
     std::istringstream line;
-    size_t start = 0;
+    // Editors on Windows often save UTF-8 with a byte-order mark; it is not part of the first record.
+    size_t start = text.compare(0, ByteOrderMark.size(), ByteOrderMark) == 0 ? ByteOrderMark.size() : 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos)

@@ -8,7 +8,9 @@
 #include "update/local_file_check.h"
 #include "update/manifest.h"
 
-static void ReportServerUnreachable()
+namespace {
+
+void ReportServerUnreachable()
 {
     PostStatus(L"Nao foi possivel falar com o servidor.",
                L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
@@ -18,13 +20,16 @@ static void ReportServerUnreachable()
     PostDone();
 }
 
-void UpdateRun()
+// Far above any real game's manifest, and small enough to hold in memory on any player's machine.
+constexpr uint64_t ManifestSizeLimit = 64ull * 1024 * 1024;
+
+void RunSteps()
 {
     HttpClient client;
     PostStatus(L"Procurando atualizacoes...", L"");
 
     std::string manifestText;
-    if (!client.Get(std::wstring(UpdateBasePath) + L"manifest.txt", manifestText)) {
+    if (!client.Get(std::wstring(UpdateBasePath) + L"manifest.txt", manifestText, ManifestSizeLimit)) {
         ReportServerUnreachable();
         return;
     }
@@ -44,4 +49,18 @@ void UpdateRun()
     PostStatus(downloadList.empty() ? L"Tudo atualizado. Boa guerra!" : L"Atualizado! Boa guerra!", credit);
     GameAvailable.exchange(true);
     PostDone();
+}
+
+}  // namespace
+
+void UpdateRun()
+{
+    // An exception here would end the process with the window still waiting: it ends the run like a
+    // failed download instead.
+    try {
+        RunSteps();
+    } catch (...) {
+        PostStatus(L"Falha ao baixar um arquivo. Tente de novo.", L"");
+        PostDone();
+    }
 }

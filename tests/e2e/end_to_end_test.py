@@ -2,8 +2,11 @@
 
 Needs E2E_BUILD_DIR (the dev build) and E2E_SERVER_STATE (the running test server's folder)."""
 
+import hashlib
 import json
 import os
+import random
+import shutil
 import subprocess
 import sys
 import time
@@ -50,6 +53,29 @@ def publish(files):
         (game / name).parent.mkdir(parents=True, exist_ok=True)
         (game / name).write_bytes(data)
     make_manifest.publish(str(game), str(SITE))
+
+
+def publish_versions(versions):
+    """Publishes each file set once into a folder of its own, for serve() to switch between."""
+    folders = []
+    for number, files in enumerate(versions):
+        folder = SCRATCH / f"site-{number}"
+        subprocess.run(["rm", "-rf", str(folder)], check=True)
+        publish(files)
+        shutil.move(str(SITE / "launcher"), str(folder / "launcher"))
+        folders.append(folder)
+    return folders
+
+
+def serve(folder):
+    """The test server answers from a published folder: hard links, so a large file is not copied."""
+    subprocess.run(["rm", "-rf", str(SITE / "launcher")], check=True)
+    subprocess.run(["cp", "-al", str(folder / "launcher"), str(SITE / "launcher")], check=True)
+
+
+def filetime(stat):
+    """The last-write FILETIME count that Wine reports for a file."""
+    return stat.st_mtime_ns // 100 + 116444736000000000
 
 
 def set_faults(faults):
@@ -125,6 +151,22 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
         self.probe.close()
         self.assert_exits(launcher, 10)
+
+    def installed_launcher(self):
+        return self.prefix.install_dir_windows + "\\TolmekBrannLauncher.exe"
+
+    def run_installed(self):
+        """Starts the installed copy and returns its final state once it has been closed."""
+        launcher = self.start(self.installed_launcher())
+        state = self.wait_final()
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+        return state
+
+    def kill(self, launcher):
+        # wine64 becomes the Windows process itself: SIGKILL is a kill with no chance to clean up.
+        launcher.kill()
+        launcher.wait(10)
 
     # -- scenarios ------------------------------------------------------------------------------
 
@@ -236,7 +278,126 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual((self.prefix.install_dir / "maps/Ilha Grande/porto.map").read_bytes(), old_map)
         self.assertFalse(any("winedbg" in self.command_line(pid) for pid in self.prefix.processes()))
 
+
+    def test_double_click_starts_the_game_once(self):
+        launcher = self.start_from_downloads()
+        self.wait_final()
+        self.assertEqual(self.probe.double_click()["clicked"], "1")
+        self.assert_exits(launcher, 10)
+        self.wait_for_file(self.prefix.install_dir / "game-ran.txt")
+        time.sleep(2)  # a second game would have written its line by now
+        ran = (self.prefix.install_dir / "game-ran.txt").read_text(encoding="utf-8")
+        self.assertEqual(ran.count("cwd="), 1, ran)
+
+    def test_launcher_listed_in_the_manifest_replaces_itself_and_only_ever_appears_by_a_rename(self):
+        versions = [LAUNCHER.read_bytes() + b"version two", LAUNCHER.read_bytes() + b"version three"]
+        self.prefix.install_dir.mkdir(parents=True)
+        watch = rig.FolderWatch(self.prefix.install_dir)
+        try:
+            # From Downloads: the manifest's launcher, not the downloaded one, ends up installed.
+            publish(dict(game_files(), **{"TolmekBrannLauncher.exe": versions[0]}))
+            self.update_fully()
+            installed = self.prefix.install_dir / "TolmekBrannLauncher.exe"
+            self.assertEqual(installed.read_bytes(), versions[0])
+
+            # From the installed copy: it renames its running image aside and puts the new one in place.
+            publish(dict(game_files(), **{"TolmekBrannLauncher.exe": versions[1]}))
+            self.assertEqual(self.run_installed()["status"], "Atualizado! Boa guerra!")
+            self.assertEqual(installed.read_bytes(), versions[1])
+            self.assertTrue((self.prefix.install_dir / "TolmekBrannLauncher.exe.old").exists())
+
+            clear_requests()
+            self.assertEqual(self.run_installed()["status"], "Tudo atualizado. Boa guerra!")
+            self.assertEqual(requested_paths(), ["/launcher/manifest.txt"])
+            self.assertFalse((self.prefix.install_dir / "TolmekBrannLauncher.exe.old").exists())
+        finally:
+            events = watch.close()
+        for name in ("TolmekBrannLauncher.exe", "launcher.cache"):
+            kinds = {kind for kind, seen in events if seen.lower() == name.lower()}
+            self.assertEqual(kinds, {"moved_to"}, f"{name}: {sorted(events)}")
+
+    def test_kills_at_any_moment_leave_old_or_new_bytes_and_the_next_start_heals(self):
+        large = {"AAA grande.pak": os.urandom(160 * 1024 * 1024)}  # first in the manifest: hashed first
+        def version(tag):
+            files = dict(game_files(), **large)
+            files["maps/Ilha Grande/porto.map"] = tag * 150000
+            files.update({f"dados/{i // 50}/{i:03d}.dat": tag * (20 + i) for i in range(200)})
+            return files
+        versions = [version(b"v1"), version(b"v2 longer")]
+        sites = publish_versions(versions)
+        serve(sites[0])
+        self.update_fully()
+        serve(sites[1])
+
+        def interrupted(wait_for, faults=None, pause=0.0):
+            set_faults(faults or {})
+            launcher = self.start(self.installed_launcher())
+            state = self.probe.wait_status(wait_for, 60000)
+            self.assertEqual(state["exit"], 0, state)
+            time.sleep(pause)
+            self.kill(launcher)
+            set_faults({})
+            self.assert_old_or_new(*versions)
+
+        interrupted("Procurando atualizacoes...", {"/launcher/manifest.txt": {"delay_before": 5}}, 1.0)
+        (self.prefix.install_dir / "launcher.cache").unlink()  # every file is hashed again
+        interrupted("Conferindo arquivos...")
+        interrupted("Baixando 201 de 201", {"/launcher/files/maps/Ilha%20Grande/porto.map": {"delay_per_chunk": 0.5}},
+                    0.7)
+
+        moments = random.Random(20261209)
+        for round_number in range(20):
+            serve(sites[round_number % 2])  # always something to update
+            launcher = self.start(self.installed_launcher())
+            time.sleep(moments.uniform(0.3, 4.0))
+            self.kill(launcher)
+            self.assert_old_or_new(*versions)
+
+        self.assertIn(self.run_installed()["status"], ("Atualizado! Boa guerra!", "Tudo atualizado. Boa guerra!"))
+        self.assert_installed(versions[1])
+
+    def test_full_disk_fails_the_file_and_keeps_the_old_one_and_the_old_cache(self):
+        self.prefix.install_dir.mkdir(parents=True)
+        used = 2 * LAUNCHER.stat().st_size + sum(map(len, game_files().values())) + 1024 * 1024
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={used}", "tmpfs", str(self.prefix.install_dir)],
+                                 capture_output=True, text=True)
+        if mounted.returncode != 0:
+            self.skipTest(f"cannot mount a small tmpfs here: {mounted.stderr.strip()}")
+        try:
+            self.update_fully()
+            cache = (self.prefix.install_dir / "launcher.cache").read_bytes()
+            files = game_files()
+            files["maps/Ilha Grande/porto.map"] = os.urandom(16 * 1024 * 1024)  # more than is left
+            publish(files)
+            state = self.run_installed()
+            self.assertEqual((state["status"], state["detail"]),
+                             ("Falha ao baixar um arquivo. Tente de novo.", "maps/Ilha Grande/porto.map"))
+            self.assertEqual((self.prefix.install_dir / "maps/Ilha Grande/porto.map").read_bytes(),
+                             game_files()["maps/Ilha Grande/porto.map"])
+            self.assertEqual(list(self.prefix.install_dir.rglob("*.download")), [])
+            self.assertEqual((self.prefix.install_dir / "launcher.cache").read_bytes(), cache)
+        finally:
+            self.prefix.stop()
+            subprocess.run(["umount", "-l", str(self.prefix.install_dir)], check=False)
+
     # -- checks ---------------------------------------------------------------------------------
+
+    def assert_old_or_new(self, old, new):
+        for name, data in new.items():
+            path = self.prefix.install_dir / name
+            self.assertIn(path.read_bytes() if path.exists() else None, (old.get(name), data), name)
+
+    def assert_installed(self, files):
+        """Every file byte-exact, no temporary file left, and a cache that vouches only for right bytes."""
+        for name, data in files.items():
+            self.assertEqual((self.prefix.install_dir / name).read_bytes(), data, name)
+        self.assertEqual(list(self.prefix.install_dir.rglob("*.download")), [])
+        lines = (self.prefix.install_dir / "launcher.cache").read_bytes().decode("utf-8").split("\r\n")
+        for key, value in zip(lines[0::2], lines[1::2]):
+            size, time_count, digest = value.split("|")
+            path = self.prefix.install_dir / key
+            if path.is_file() and (path.stat().st_size, filetime(path.stat())) == (int(size), int(time_count)):
+                self.assertEqual(hashlib.sha256(path.read_bytes()).hexdigest(), digest.lower(), key)
 
     def assert_window_looks_right(self):
         shot = SCRATCH / f"{self._testMethodName}.png"

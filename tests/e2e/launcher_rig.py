@@ -173,6 +173,9 @@ class Probe:
     def click(self):
         return self._ask("click")
 
+    def double_click(self):
+        return self._ask("double-click")
+
     def close(self):
         return self._ask("close")
 
@@ -211,3 +214,40 @@ def find_stripe(png):
             if x - left >= 100:
                 return left, y, x - left, pixels
     return None
+
+
+class FolderWatch:
+    """Records, through inotify, how files appear in one folder: "moved_to" for a rename into it,
+    "created", "modified" or "closed_write" for a write in place, each with the file's name."""
+
+    _EVENTS = {0x100: "created", 0x2: "modified", 0x8: "closed_write", 0x80: "moved_to"}
+    _NONBLOCK = 0o4000
+
+    def __init__(self, folder):
+        import ctypes
+        self._libc = ctypes.CDLL(None, use_errno=True)
+        self._fd = self._libc.inotify_init1(self._NONBLOCK)
+        mask = sum(self._EVENTS)
+        if self._fd < 0 or self._libc.inotify_add_watch(self._fd, str(folder).encode(), mask) < 0:
+            raise OSError(ctypes.get_errno(), "inotify")
+        self.events = []
+
+    def collect(self):
+        import struct
+        while True:
+            try:
+                data = os.read(self._fd, 65536)
+            except BlockingIOError:
+                return self.events
+            at = 0
+            while at < len(data):
+                _, mask, _, length = struct.unpack_from("iIII", data, at)
+                name = data[at + 16:at + 16 + length].rstrip(b"\0").decode(errors="replace")
+                at += 16 + length
+                for bit, kind in self._EVENTS.items():
+                    if mask & bit:
+                        self.events.append((kind, name))
+
+    def close(self):
+        self.collect()
+        os.close(self._fd)

@@ -316,8 +316,8 @@ int RunWaitStatus(Report& report, const std::wstring& target, DWORD timeoutMs)
 // a mouse click takes. Synthetic input (SendInput) needs a foreground window, which Wine under Xvfb
 // without a window manager does not reliably give. Posting, not sending, keeps the probe free when
 // the click handler opens a modal dialog. A disabled button takes no click from a player, so none
-// is posted then.
-int RunClick(Report& report, DWORD timeoutMs)
+// is posted then. `clicks` are posted back to back, as an impatient player's double click queues them.
+int RunClick(Report& report, DWORD timeoutMs, int clicks)
 {
     const HWND window = WaitForLauncher(Deadline(timeoutMs));
     if (!window) {
@@ -329,9 +329,11 @@ int RunClick(Report& report, DWORD timeoutMs)
     const bool enabled = controls.play && IsWindowEnabled(controls.play) && IsWindowVisible(controls.play);
     report.Add(L"window_found", L"1");
     report.AddFlag(L"play_enabled", enabled);
-    if (!enabled || !PostMessageW(controls.play, BM_CLICK, 0, 0)) {
-        report.Add(L"clicked", L"0");
-        return kNotSeen;
+    for (int click = 0; click < clicks; ++click) {
+        if (!enabled || !PostMessageW(controls.play, BM_CLICK, 0, 0)) {
+            report.Add(L"clicked", L"0");
+            return kNotSeen;
+        }
     }
     report.Add(L"clicked", L"1");
     return kDone;
@@ -487,7 +489,9 @@ bool Dispatch(int argc, wchar_t** argv, Report& report, int& code)
     } else if (command == L"wait-status" && argc == 5 && ParseNumber(argv[4], first)) {
         code = RunWaitStatus(report, argv[3], first);
     } else if (command == L"click" && argc <= 4 && OptionalTimeout(argc, argv, 3, first)) {
-        code = RunClick(report, first);
+        code = RunClick(report, first, 1);
+    } else if (command == L"double-click" && argc <= 4 && OptionalTimeout(argc, argv, 3, first)) {
+        code = RunClick(report, first, 2);
     } else if (command == L"messagebox" && (argc == 4 || (argc == 5 && std::wstring(argv[4]) == kDismissFlag)) &&
                ParseNumber(argv[3], first)) {
         code = RunMessageBox(report, first, argc == 5);

@@ -1,0 +1,62 @@
+#include "platform/whole_file.h"
+
+#include <climits>
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes)
+{
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > INT_MAX)
+        return false;
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return bytes.empty() || (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+                             read == bytes.size());
+}
+
+bool FlushAndClose(UniqueFile& file)
+{
+    const bool flushed = FlushFileBuffers(file.get()) != FALSE;
+    file.Close();
+    return flushed;
+}
+
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+void ClearReadOnly(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (attributes & FILE_ATTRIBUTE_READONLY))
+    {
+        const DWORD cleared = attributes & ~FILE_ATTRIBUTE_READONLY;
+        SetFileAttributesW(path.c_str(), cleared ? cleared : FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+static bool WriteAll(const std::wstring& path, const std::string& bytes)
+{
+    ClearReadOnly(path);
+    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+    if (!file || bytes.size() > MAXDWORD)
+        return false;
+    DWORD written = 0;
+    const bool complete =
+        bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                          written == bytes.size());
+    return FlushAndClose(file) && complete;
+}
+
+bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes)
+{
+    const std::wstring temporaryPath = path + L".download";
+    if (WriteAll(temporaryPath, bytes) && MoveIntoPlace(temporaryPath, path))
+        return true;
+    DeleteFileW(temporaryPath.c_str());
+    return false;
+}

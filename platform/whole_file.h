@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/handles.h"
+
+#include <string>
+
+// False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
+bool ReadWholeFile(const std::wstring& path, std::string& bytes);
+
+// Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path`, so that a
+// kill or a power loss leaves either the old file or the new one, never a part. On failure the
+// temporary file is deleted and `path` stays as it was.
+bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes);
+
+// Closes a file just written, after its data has reached the disk; false when the flush failed.
+bool FlushAndClose(UniqueFile& file);
+
+// Renames `from` over `to`, the rename itself written through to the disk.
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to);
+
+// A read-only file can be neither replaced nor written: a copy from a disc or a folder option may
+// have left the flag on a game file. Directories and missing paths are left alone.
+void ClearReadOnly(const std::wstring& path);

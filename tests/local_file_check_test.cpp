@@ -107,28 +107,36 @@ TEST_F(LocalFileCheck, ChangedTimeWithSameContentIsHashedOnceThenTrusted)
     EXPECT_TRUE(downloadList.empty());
 }
 
+TEST_F(LocalFileCheck, DigestInUppercaseMatchesAndIsRecordedAsTheManifestWritesIt)
+{
+    ManifestEntry upper = Install("upper.dat", "abc");
+    for (char& c : upper.hash)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+
+    Check({upper});
+    EXPECT_TRUE(downloadList.empty());
+    EXPECT_EQ(cache["upper.dat"], RecordOf(upper, upper.hash));
+    Check({upper});
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{L"progress:300"}));  // the record vouches: no hash
+}
+
 TEST_F(LocalFileCheck, ContentOrSizeThatDiffersSelectsTheFileAndRecordsWhatWasFound)
 {
     const ManifestEntry changed = Install("changed.dat", "local content");
     ManifestEntry expected = changed;
     expected.hash = TestServer::Sha256Of("other content");
-    ManifestEntry upper = Install("upper.dat", "abc");
-    for (char& c : upper.hash)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     ManifestEntry longer = Install("longer.dat", "abc");
     longer.size = 4;
     const ManifestEntry locked = Install("locked.dat", "held elsewhere");
     UniqueFile holder(CreateFileW((install / L"locked.dat").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
 
-    Check({expected, upper, longer, locked});
-    EXPECT_EQ(SelectedPaths(), (std::vector<std::string>{"changed.dat", "upper.dat", "longer.dat", "locked.dat"}));
-    EXPECT_EQ(downloadTotal, expected.size + upper.size + 4 + locked.size);
+    Check({expected, longer, locked});
+    EXPECT_EQ(SelectedPaths(), (std::vector<std::string>{"changed.dat", "longer.dat", "locked.dat"}));
+    EXPECT_EQ(downloadTotal, expected.size + 4 + locked.size);
     EXPECT_EQ(recorder.Statuses(), (std::vector<std::wstring>{L"Conferindo arquivos...|changed.dat",
-                                                              L"Conferindo arquivos...|upper.dat",
                                                               L"Conferindo arquivos...|locked.dat"}));
     EXPECT_EQ(cache["changed.dat"], RecordOf(changed, changed.hash));
-    EXPECT_EQ(cache["upper.dat"], RecordOf(upper, TestServer::Sha256Of("abc")));
     EXPECT_EQ(cache.count("longer.dat"), 0u);
     EXPECT_EQ(cache["locked.dat"], RecordOf(locked, ""));
 }

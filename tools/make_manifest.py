@@ -15,6 +15,7 @@ import argparse
 import contextlib
 import hashlib
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -22,13 +23,18 @@ import tempfile
 BLOCK_SIZE = 1 << 20
 TEMP_SUFFIX = ".download"  # the launcher downloads into "<path>.download"
 
-# Characters Windows refuses in a file name (controls also cover "\n" and "\r",
+# Bytes Windows refuses in a file name (controls also cover "\n" and "\r",
 # which would break a manifest line).
-_WINDOWS_FORBIDDEN = frozenset('<>"|?*') | frozenset(map(chr, range(32)))
+_WINDOWS_FORBIDDEN = frozenset(b'<>"|?*\x7f') | frozenset(range(32))
+# Compared in ASCII lower case, as the launcher does: Windows takes these as
+# devices whatever follows the first dot.
 _WINDOWS_DEVICES = frozenset(
-    ["CON", "PRN", "AUX", "NUL"]
-    + ["COM%d" % i for i in range(1, 10)]
-    + ["LPT%d" % i for i in range(1, 10)])
+    [b"con", b"prn", b"aux", b"nul", b"conin$", b"conout$"]
+    + [name + digit for name in (b"com", b"lpt")
+       for digit in [b"%d" % i for i in range(10)]
+       + ["\u00b9".encode(), "\u00b2".encode(), "\u00b3".encode()]])
+# Files the launcher keeps beside the game in its install folder.
+_LAUNCHER_OWN = frozenset([b"launcher.cache", b"tolmekbrannlauncher.exe.old"])
 
 
 class Refused(Exception):
@@ -39,39 +45,61 @@ class Refused(Exception):
         self.problems = problems
 
 
+def _raw(path):
+    """The path's bytes: bytes as given, str as os.fsencode would give them."""
+    if isinstance(path, bytes):
+        return path
+    try:
+        return path.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        # Lone surrogates not from a file name: kept, so they count as invalid.
+        return path.encode("utf-8", "surrogatepass")
+
+
+def _launcher_problems(raw):
+    """Reasons the launcher refuses the path (bytes); empty if it accepts it."""
+    reasons = []
+    try:
+        raw.decode("utf-8")
+    except UnicodeDecodeError:
+        reasons.append("name is not valid UTF-8")
+    if raw.startswith((b"/", b"\\")):
+        reasons.append("starts with a separator (absolute)")
+    if b":" in raw:
+        reasons.append("contains ':' (a drive or a stream)")
+    if any(byte in _WINDOWS_FORBIDDEN for byte in raw):
+        reasons.append("contains a control character or one of <>\"|?*")
+    parts = re.split(rb"[/\\]", raw)
+    if any(part in (b"", b".", b"..") for part in parts):
+        reasons.append("has an empty, '.' or '..' part")
+    if any(part.endswith((b" ", b".")) and part not in (b".", b"..")
+           for part in parts):
+        reasons.append("a part ends in a blank or a dot, which Windows strips")
+    # "con.txt" and "NUL .log" are devices too: Windows ignores what follows.
+    if any(part.split(b".")[0].rstrip(b" ").lower() in _WINDOWS_DEVICES
+           for part in parts):
+        reasons.append("a part is a reserved Windows device name")
+    if parts[-1].lower().endswith(TEMP_SUFFIX.encode()):
+        reasons.append("ends in %s, the launcher's temporary-file suffix"
+                       % TEMP_SUFFIX)
+    if raw.lower() in _LAUNCHER_OWN:
+        reasons.append("names a file the launcher keeps in the install folder")
+    return reasons
+
+
 def launcher_rejects(path):
-    """The launcher's own test for an unsafe manifest path."""
-    if path.startswith(("/", "\\")) or ":" in path:
-        return True
-    return any(part in ("", ".", "..")
-               for part in path.replace("\\", "/").split("/"))
+    """The launcher's own test for an unsafe manifest path (str or bytes)."""
+    return bool(_launcher_problems(_raw(path)))
 
 
 def path_problems(path):
-    """Reasons a relative "/"-separated path can't be published (empty if fine)."""
-    reasons = []
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        reasons.append("name is not valid UTF-8")
-    if "\\" in path:
+    """Reasons a relative "/"-separated path can't be published (empty if fine).
+
+    path is bytes, or str decoded with surrogateescape as os.scandir gives it."""
+    raw = _raw(path)
+    reasons = _launcher_problems(raw)
+    if b"\\" in raw:
         reasons.append("contains '\\', a separator on Windows")
-    if launcher_rejects(path):
-        reasons.append("unsafe path: absolute, holds ':', "
-                       "or has an empty, '.' or '..' part")
-    if any(ch in _WINDOWS_FORBIDDEN for ch in path):
-        reasons.append("contains a control character or one of <>\"|?*")
-    parts = path.split("/")
-    if any(part.endswith((" ", ".")) and part not in (".", "..")
-           for part in parts):
-        reasons.append("a part ends in a space or a dot, which Windows strips")
-    # "con.txt" and "NUL .log" are devices too: Windows ignores what follows.
-    if any(part.split(".")[0].rstrip(" ").upper() in _WINDOWS_DEVICES
-           for part in parts):
-        reasons.append("a part is a reserved Windows device name")
-    if path.casefold().endswith(TEMP_SUFFIX):
-        reasons.append("ends in %s, the launcher's temporary-file suffix"
-                       % TEMP_SUFFIX)
     return reasons
 
 

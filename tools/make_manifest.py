@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Publish a game folder for the launcher.
 
-    python3 tools/make_manifest.py GAME_DIR OUT_DIR
+    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--previous OLD_OUT_DIR]
 
 writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
 to upload as static files.  Each manifest line is
 "<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
+
+With --previous, files unchanged since that publication are hard-linked from
+it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
+the previous version will download is printed.
 
 Nothing is written when any file could not be installed by the launcher on
 Windows; every such path is named on stderr and the exit status is 1.
@@ -17,6 +21,7 @@ import hashlib
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 
@@ -210,11 +215,72 @@ def _check_apart(game_dir, out_dir):
         raise Refused([(out_dir, "output overlaps the game folder %s" % _show(game_dir))])
 
 
-def publish(game_dir, out_dir):
+def read_manifest(out_dir):
+    """{path: (sha256, size)} of the manifest published in out_dir; raises Refused."""
+    path = os.path.join(out_dir, "launcher", "manifest.txt")
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise Refused([(path, "can't read the previous manifest: %s" % e.strerror)])
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    entries = {}
+    for number, line in enumerate(data.split(b"\n"), 1):
+        line = line[:-1] if line.endswith(b"\r") else line
+        if not line or line.startswith(b"#"):
+            continue
+        fields = line.split(b" ", 2)
+        if (len(fields) != 3 or not re.fullmatch(rb"[0-9a-fA-F]{64}", fields[0])
+                or not fields[1].isdigit()):
+            raise Refused([(path, "line %d is not \"<sha256> <size> <path>\"" % number)])
+        entries[fields[2].decode("utf-8", "surrogateescape")] = (
+            fields[0].decode().lower(), int(fields[1]))
+    return entries
+
+
+def _reuse(old_file, dst, size):
+    """Hard-link old_file to dst if it is a regular file of that size."""
+    try:
+        st = os.lstat(old_file)
+        if not stat.S_ISREG(st.st_mode) or st.st_size != size:
+            return False
+        os.link(old_file, dst)
+        return True
+    except OSError:
+        return False  # missing, or another file system: copied instead
+
+
+def _publish_file(src, dst, before, old_file):
+    """(sha256, size) of src written to dst, linked from old_file when unchanged.
+
+    before is the previous manifest's (sha256, size) for it, or None."""
+    # A size that differs spares hashing twice: the copy hashes it anyway.
+    if before and os.path.getsize(src) == before[1]:
+        if _digest(src) == before and _reuse(old_file, dst, before[1]):
+            return before
+    return _digest(src, dst)
+
+
+def changes(old, entries):
+    """Paths added, changed and no longer listed since the old {path: (sha256, size)}."""
+    new = {rel: (digest, size) for digest, size, rel in entries}
+    added = [rel for rel in new if rel not in old]
+    changed = [rel for rel in new if rel in old and old[rel] != new[rel]]
+    removed = sorted((rel for rel in old if rel not in new), key=_sort_key)
+    return added, changed, removed
+
+
+def publish(game_dir, out_dir, previous_dir=None):
     """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one.
 
-    Returns the manifest entries; raises Refused before writing anything."""
+    With previous_dir, its files that are unchanged are hard-linked instead of
+    copied.  Returns the manifest entries; raises Refused before writing anything."""
     _check_apart(game_dir, out_dir)
+    listed = {}
+    if previous_dir is not None:
+        _check_apart(game_dir, previous_dir)
+        listed = read_manifest(previous_dir)
     paths = checked_paths(game_dir)
     made_out_dir = not os.path.isdir(out_dir)
     os.makedirs(out_dir, exist_ok=True)
@@ -229,7 +295,11 @@ def publish(game_dir, out_dir):
         for rel in paths:
             dst = os.path.join(files, *rel.split("/"))
             os.makedirs(os.path.dirname(dst), exist_ok=True)
-            entries.append(_digest(_source(game_dir, rel), dst) + (rel,))
+            old_file = previous_dir and os.path.join(previous_dir, "launcher", "files",
+                                                     *rel.split("/"))
+            entries.append(_publish_file(_source(game_dir, rel), dst, listed.get(rel), old_file)
+                           + (rel,))
+        # Last, so that the manifest never names a file not yet in place.
         with open(os.path.join(staging, "manifest.txt"), "wb") as f:
             f.write(manifest_text(entries))
         if os.path.lexists(target):
@@ -267,9 +337,13 @@ def main(argv=None):
                     "from the files of GAME_DIR.")
     parser.add_argument("game_dir", metavar="GAME_DIR")
     parser.add_argument("out_dir", metavar="OUT_DIR")
+    parser.add_argument("--previous", metavar="OLD_OUT_DIR",
+                        help="the previous publication: link its unchanged files and "
+                             "report what players will download")
     args = parser.parse_args(argv)
     try:
-        entries = publish(args.game_dir, args.out_dir)
+        old = read_manifest(args.previous) if args.previous is not None else None
+        entries = publish(args.game_dir, args.out_dir, args.previous)
     except Refused as e:
         for path, reason in e.problems:
             print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
@@ -282,6 +356,18 @@ def main(argv=None):
     total = sum(size for _, size, _ in entries)
     print("make_manifest: %d file(s), %d bytes -> %s"
           % (len(entries), total, os.path.join(args.out_dir, "launcher")))
+    if old is not None:
+        added, changed, removed = changes(old, entries)
+        sizes = {rel: size for _, size, rel in entries}
+        for label, paths in (("added", added), ("changed", changed)):
+            for rel in paths:
+                print("  %s: %s (%d bytes)" % (label, _show(rel), sizes[rel]))
+        for rel in removed:
+            print("  no longer listed: %s" % _show(rel))
+        print("make_manifest: since the previous publication %d added, %d changed, "
+              "%d no longer listed; a player on it downloads %d bytes"
+              % (len(added), len(changed), len(removed),
+                 sum(sizes[rel] for rel in added + changed)))
     return 0
 
 

@@ -2,6 +2,7 @@ import contextlib
 import hashlib
 import io
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -181,6 +182,87 @@ class Refusals(Folder):
         os.makedirs(inner)
         self.assertEqual(self.run_main(inner, self.game)[0], 1)
         self.assertTrue(os.path.isdir(inner))
+
+
+class Incremental(Folder):
+    FIRST = {"a.txt": b"hello", "data/b.bin": b"abc", "old.txt": b"gone soon",
+             "sons/Ação.ogg": b"som"}
+
+    def setUp(self):
+        super().setUp()
+        for rel, data in self.FIRST.items():
+            self.put(rel, data)
+        self.assertEqual(self.run_main()[0], 0)
+        self.inodes = {rel: os.stat(self.published(self.out, rel)).st_ino for rel in self.FIRST}
+
+    def published(self, out, rel):
+        return os.path.join(out, "launcher", "files", *rel.split("/"))
+
+    def republish(self, same_out):
+        out = self.out if same_out else os.path.join(self.root, "out2")
+        stdout = io.StringIO()
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(io.StringIO()):
+            status = make_manifest.main([self.game, out, "--previous", self.out])
+        self.assertEqual(status, 0)
+        lines = stdout.getvalue().splitlines()
+        # The same manifest a publication from scratch gives.
+        fresh = os.path.join(self.root, "fresh")
+        make_manifest.publish(self.game, fresh)
+        with open(os.path.join(out, "launcher", "manifest.txt"), "rb") as f, \
+                open(os.path.join(fresh, "launcher", "manifest.txt"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+        shutil.rmtree(fresh)
+        return out, lines[1:]
+
+    def assertLinked(self, out, same_out, linked, copied):
+        for rel in linked:
+            st = os.stat(self.published(out, rel))
+            self.assertEqual((st.st_ino, st.st_nlink), (self.inodes[rel], 1 if same_out else 2), rel)
+        for rel in copied:
+            st = os.stat(self.published(out, rel))
+            self.assertNotIn(st.st_ino, self.inodes.values(), rel)
+            self.assertEqual(st.st_nlink, 1, rel)
+
+    def test_unchanged_game_copies_nothing(self):
+        for same_out in (False, True):
+            with self.subTest(same_out=same_out):
+                self.setUp()
+                out, report = self.republish(same_out)
+                self.assertEqual(report, [
+                    "make_manifest: since the previous publication 0 added, 0 changed, "
+                    "0 no longer listed; a player on it downloads 0 bytes"])
+                self.assertLinked(out, same_out, self.FIRST, [])
+                self.assertEqual(sorted(os.listdir(out)), ["launcher"])
+
+    def test_only_new_and_changed_files_are_copied(self):
+        for same_out, changed in ((False, b"abd"), (True, b"abd"), (False, b"abcdef")):
+            with self.subTest(same_out=same_out, changed=changed):
+                self.setUp()
+                self.put("data/b.bin", changed)
+                os.remove(os.path.join(self.game, "old.txt"))
+                self.put("new.dat", b"new!")
+                # Gone from the previous upload: copied again, yet nothing to download.
+                os.remove(self.published(self.out, "a.txt"))
+                out, report = self.republish(same_out)
+                self.assertEqual(report, [
+                    "  added: new.dat (4 bytes)",
+                    "  changed: data/b.bin (%d bytes)" % len(changed),
+                    "  no longer listed: old.txt",
+                    "make_manifest: since the previous publication 1 added, 1 changed, "
+                    "1 no longer listed; a player on it downloads %d bytes" % (4 + len(changed))])
+                self.assertLinked(out, same_out, ["sons/Ação.ogg"], ["a.txt", "data/b.bin", "new.dat"])
+                with open(self.published(out, "data/b.bin"), "rb") as f:
+                    self.assertEqual(f.read(), changed)
+                if not same_out:
+                    with open(self.published(self.out, "data/b.bin"), "rb") as f:
+                        self.assertEqual(f.read(), b"abc", "changed the previous publication")
+
+    def test_previous_without_manifest(self):
+        status, err = self.run_main(self.game, os.path.join(self.root, "out2"),
+                                    "--previous", self.game)
+        self.assertEqual(status, 1)
+        self.assertIn("can't read the previous manifest", err)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "out2")))
 
 
 class LauncherRule(unittest.TestCase):

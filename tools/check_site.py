@@ -1,0 +1,358 @@
+#!/usr/bin/env python3
+"""Check an update site the way the launcher will use it.
+
+    python3 tools/check_site.py [--full] [--manifest FILE] URL
+
+URL is the site's base, e.g. https://atualizacao.tolmekbrann.com.br/launcher/.
+Every file the manifest lists must answer 200 at URL + "files/" + its
+percent-encoded path with the listed size (and, with --full, the listed
+SHA-256).  Each problem is printed as "path: what is wrong"; the exit status is
+0 when all is good, 1 on any problem and 2 when the manifest can't be read.
+"""
+
+import argparse
+import base64
+import concurrent.futures
+import hashlib
+import http.client
+import ssl
+import sys
+import threading
+import time
+import urllib.parse
+
+import make_manifest
+
+USER_AGENT = "TolmekBrannLauncher/1.0"
+BLOCK_SIZE = 1 << 16
+TIMEOUT = 60
+SIGNATURE_PREFIX = b"#signature "
+# Bytes the launcher sends as they are in a URL path; all others become %XX.
+_UNENCODED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                       b"0123456789-./_")
+_HEX = frozenset(b"0123456789abcdefABCDEF")
+
+
+class Failed(Exception):
+    """The check can't go on: a bad option, an unreadable manifest."""
+
+
+def encode_path(raw):
+    """The launcher's percent-encoding of a path's UTF-8 bytes."""
+    return "".join(chr(b) if b in _UNENCODED else "%%%02X" % b for b in raw)
+
+
+def parse_manifest(data):
+    """[(line number, digest, size, raw path)] and [(line number, label, problem)].
+
+    Only records the launcher would accept go in the first list."""
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    records, problems = [], []
+    for number, line in enumerate(data.split(b"\n"), 1):
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if not line or line.startswith(b"#"):
+            continue
+        fields = line.split(b" ", 2)
+        if len(fields) < 3:
+            problems.append((number, _show(line), "not a \"digest size path\" line "
+                             "(manifest line %d)" % number))
+            continue
+        digest, size, raw = fields
+        if len(digest) != 64 or not all(b in _HEX for b in digest):
+            reasons = ["digest is not 64 hex digits"]
+        elif size.startswith(b"-"):
+            reasons = ["size is negative"]
+        elif not size.isdigit() or int(size) >= 1 << 64:
+            reasons = ["size is not a byte count"]
+        else:
+            reasons = make_manifest.path_problems(raw)
+        for reason in reasons:
+            problems.append((number, _show(raw), "%s (manifest line %d)" % (reason, number)))
+        if not reasons:
+            records.append((number, digest.decode().lower(), int(size), raw))
+    return records, problems
+
+
+def split_signature(data):
+    """(signed bytes, signature line's text) or (data, None) when unsigned."""
+    body = data[:-1] if data.endswith(b"\n") else data
+    body = body[:-1] if body.endswith(b"\r") else body
+    start = body.rfind(b"\n") + 1
+    if not body[start:].startswith(SIGNATURE_PREFIX):
+        return data, None
+    return data[:start], body[start + len(SIGNATURE_PREFIX):]
+
+
+def load_public_key(path):
+    """A verify(signed, signature text) function; raises Failed."""
+    try:
+        from cryptography.exceptions import InvalidSignature
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec, utils
+    except ImportError:
+        raise Failed("--public-key needs the Python module 'cryptography' "
+                     "(on Debian: apt-get install python3-cryptography)")
+    try:
+        with open(path, "rb") as f:
+            key = serialization.load_pem_public_key(f.read())
+    except (OSError, ValueError) as e:
+        raise Failed("can't read the public key %s: %s" % (path, e))
+    if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
+        raise Failed("%s is not an ECDSA P-256 public key" % path)
+
+    def verify(signed, text):
+        try:
+            raw = base64.b64decode(text, validate=True)
+        except ValueError:
+            return "signature is not base64"
+        if len(raw) != 64:
+            return "signature is %d bytes, not 64" % len(raw)
+        r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
+        try:
+            key.verify(utils.encode_dss_signature(r, s), signed, ec.ECDSA(hashes.SHA256()))
+        except InvalidSignature:
+            return "signature does not match the manifest"
+        return None
+
+    return verify
+
+
+class Site:
+    """GETs below one HTTPS base URL; one kept-alive connection per thread."""
+
+    def __init__(self, url, ca_file):
+        parts = urllib.parse.urlsplit(url)
+        if parts.scheme != "https" or not parts.hostname:
+            raise Failed("URL must be https://HOST[:PORT]/PATH/, not %s" % url)
+        self.host, self.port = parts.hostname, parts.port or 443
+        self.base = (parts.path or "/").rstrip("/") + "/"
+        self.url = "https://%s%s" % (parts.netloc, self.base)
+        try:
+            self.context = ssl.create_default_context(cafile=ca_file)
+        except (OSError, ssl.SSLError) as e:
+            raise Failed("can't load the certificate authority %s: %s" % (ca_file, e))
+        self.local = threading.local()
+        self.lock = threading.Lock()
+        self.connections = []
+
+    def _connection(self):
+        conn = getattr(self.local, "conn", None)
+        if conn is None:
+            conn = http.client.HTTPSConnection(self.host, self.port, timeout=TIMEOUT,
+                                               context=self.context)
+            self.local.conn = conn
+            with self.lock:
+                self.connections.append(conn)
+        return conn
+
+    def get(self, rel_url):
+        """The response to GET base + rel_url, headers read.
+
+        The caller reads the body or calls drop() before the next get()."""
+        for attempt in (1, 2):
+            conn = self._connection()
+            reused = conn.sock is not None
+            try:
+                conn.request("GET", self.base + rel_url, headers={"User-Agent": USER_AGENT})
+                return conn.getresponse()
+            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
+                # A kept-alive connection the server had already closed.
+                self.drop()
+                if not reused or attempt == 2:
+                    raise
+            except BaseException:
+                self.drop()
+                raise
+
+    def drop(self):
+        conn = getattr(self.local, "conn", None)
+        if conn is not None:
+            conn.close()
+            self.local.conn = None
+
+    def close(self):
+        with self.lock:
+            for conn in self.connections:
+                conn.close()
+
+
+def _status(resp):
+    return "answers %d %s" % (resp.status, resp.reason)
+
+
+def _body(site, resp, listed_size, digest):
+    """Read the body; returns a problem or None.  Hashes it when digest is given."""
+    sha, received = hashlib.sha256(), 0
+    try:
+        while True:
+            block = resp.read(BLOCK_SIZE)
+            if not block:
+                break
+            received += len(block)
+            if digest:
+                sha.update(block)
+    except (OSError, http.client.HTTPException) as e:
+        site.drop()
+        return "body broke off after %d bytes: %s" % (received, e)
+    if resp.will_close or resp.length:
+        site.drop()
+    if received != listed_size:
+        return "received %d bytes of the %d listed" % (received, listed_size)
+    if digest and sha.hexdigest() != digest:
+        return "SHA-256 is %s, not the listed %s" % (sha.hexdigest(), digest)
+    return None
+
+
+def check_file(site, record, full):
+    """The problem with one listed file, or None."""
+    _, digest, size, raw = record
+    try:
+        resp = site.get("files/" + encode_path(raw))
+        if resp.status != 200:
+            site.drop()
+            return _status(resp)
+        length = resp.getheader("Content-Length")
+        if length is not None and length.strip() != str(size):
+            site.drop()
+            return "Content-Length is %s, the manifest lists %d" % (length, size)
+        if full or length is None:
+            # Without a Content-Length only the body itself tells the size.
+            return _body(site, resp, size, digest if full else None)
+        site.drop()  # the launcher's GET, closed once the headers are seen
+        return None
+    except (OSError, http.client.HTTPException) as e:
+        site.drop()
+        return "request failed: %s" % (e or type(e).__name__)
+
+
+def fetch_manifest(site):
+    url = site.url + "manifest.txt"
+    try:
+        resp = site.get("manifest.txt")
+        if resp.status != 200:
+            raise Failed("can't fetch %s: %s" % (url, _status(resp)))
+        data = resp.read()
+    except (OSError, http.client.HTTPException) as e:
+        raise Failed("can't fetch %s: %s" % (url, e or type(e).__name__))
+    finally:
+        site.drop()
+    return data
+
+
+class Progress:
+    """A self-rewriting line on stderr, only when it is a terminal."""
+
+    def __init__(self, total):
+        self.total, self.done, self.shown = total, 0, 0.0
+        self.on = sys.stderr.isatty()
+
+    def step(self):
+        self.done += 1
+        now = time.monotonic()
+        if self.on and (now - self.shown >= 0.1 or self.done == self.total):
+            self.shown = now
+            sys.stderr.write("\rcheck_site: %s of %s files checked"
+                             % (format(self.done, ","), format(self.total, ",")))
+            sys.stderr.flush()
+
+    def end(self):
+        if self.on:
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+
+def check(site, data, full=False, parallel=1, verify=None):
+    """[(label, problem)] in manifest order, and the records checked."""
+    problems = []
+    if verify:
+        signed, text = split_signature(data)
+        if text is None:
+            problems.append(("manifest", "not signed: no last line \"#signature ...\""))
+        else:
+            reason = verify(signed, text)
+            if reason:
+                problems.append(("manifest", reason))
+    records, found = parse_manifest(data)
+    progress = Progress(len(records))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
+        futures = {pool.submit(check_file, site, r, full): r for r in records}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                progress.step()
+                what = future.result()
+                if what:
+                    number, _, _, raw = futures[future]
+                    found.append((number, _show(raw), what))
+        finally:
+            progress.end()
+    problems.extend((label, what) for _, label, what in sorted(found))
+    return problems, records
+
+
+def human_size(n):
+    if n < 1024:
+        return "1 byte" if n == 1 else "%d bytes" % n
+    for unit in ("KiB", "MiB", "GiB", "TiB"):
+        n /= 1024
+        if n < 1024 or unit == "TiB":
+            return "%.2f %s" % (n, unit)
+
+
+def _show(raw):
+    return make_manifest._show(raw.decode("utf-8", "surrogateescape"))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="check_site.py",
+        description="Check that an update site serves every file its manifest lists.")
+    parser.add_argument("url", metavar="URL",
+                        help="the site's base, where manifest.txt and files/ are")
+    parser.add_argument("--ca", metavar="FILE",
+                        help="trust this certificate authority (PEM) instead of the system's")
+    parser.add_argument("--full", action="store_true",
+                        help="download every file and check its SHA-256 too")
+    parser.add_argument("--manifest", metavar="FILE",
+                        help="check this local manifest instead of the site's")
+    parser.add_argument("--parallel", metavar="N", type=int, default=4,
+                        help="check N files at once (default 4)")
+    parser.add_argument("--public-key", metavar="FILE",
+                        help="require a manifest signed for this ECDSA P-256 key (PEM)")
+    args = parser.parse_args(argv)
+    if args.parallel < 1:
+        parser.error("--parallel must be at least 1")
+    site = None
+    try:
+        verify = load_public_key(args.public_key) if args.public_key else None
+        site = Site(args.url, args.ca)
+        if args.manifest:
+            try:
+                with open(args.manifest, "rb") as f:
+                    data = f.read()
+            except OSError as e:
+                raise Failed("can't read %s: %s" % (args.manifest, e.strerror))
+        else:
+            data = fetch_manifest(site)
+        problems, records = check(site, data, args.full, args.parallel, verify)
+    except Failed as e:
+        print("check_site: %s" % e, file=sys.stderr)
+        return 2
+    finally:
+        if site:
+            site.close()
+    for label, what in problems:
+        print("%s: %s" % (label, what))
+    total = sum(size for _, _, size, _ in records)
+    summary = "%s file%s, %s" % (format(len(records), ","), "" if len(records) == 1 else "s",
+                                 human_size(total))
+    if problems:
+        print("%s: %d problem%s" % (summary, len(problems), "" if len(problems) == 1 else "s"))
+        return 1
+    print("%s: all good" % summary)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

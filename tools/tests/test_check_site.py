@@ -1,0 +1,197 @@
+import base64
+import contextlib
+import hashlib
+import io
+import json
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SERVER = os.path.join(os.path.dirname(TOOLS), "tests", "server")
+sys.path.insert(0, TOOLS)
+
+import check_site  # noqa: E402
+
+BIG = random.Random(3).randbytes(200 * 1024 + 5)  # several of the server's 64 KiB chunks
+
+# path, bytes the manifest lists, bytes on the site (None: not uploaded), the
+# server's fault for it, problem seen without --full, with --full (None: none).
+FILES = [
+    ("ok.dat", b"fine", b"fine", None, None, None),
+    ("sons/Ação 1.ogg", b"som", b"som", None, None, None),
+    ("a b+c~%.dat", BIG, BIG, None, None, None),
+    ("gone.dat", b"x", None, None, "answers 404", "answers 404"),
+    ("short.dat", b"0123456789A", b"0123456789", None,
+     "Content-Length is 10, the manifest lists 11", "Content-Length is 10"),
+    ("flipped.dat", b"abc", b"abd", None, None, "SHA-256 is"),
+    ("broken.dat", b"abc", b"abc", {"status": 500}, "answers 500", "answers 500"),
+    ("cut.dat", BIG, BIG, {"cut_after": 70000}, None, "received 70000 bytes"),
+]
+GOOD = [f for f in FILES if f[4] is None and f[5] is None]
+SHA_ABC = hashlib.sha256(b"abc").hexdigest()
+# Lines the launcher refuses, though the site holds a file for each.
+BAD_LINES = [
+    ("con.txt", "%s 3 con.txt" % SHA_ABC, "device name"),
+    ("digest.dat", "%s 3 digest.dat" % SHA_ABC[:63], "not 64 hex digits"),
+    ("negative.dat", "%s -1 negative.dat" % SHA_ABC, "negative"),
+    ("words.dat", "%s three words.dat" % SHA_ABC, "not a byte count"),
+]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def manifest(files, extra_lines=()):
+    """BOM, comments, CRLF and an upper-case digest, all of which the launcher takes."""
+    lines = ["\ufeff# published for the test", ""]
+    for i, (path, listed, *_) in enumerate(files):
+        digest = hashlib.sha256(listed).hexdigest()
+        lines.append("%s %d %s" % (digest.upper() if i == 0 else digest, len(listed), path))
+    return ("\r\n".join(lines + list(extra_lines)) + "\r\n").encode("utf-8")
+
+
+class CheckSite(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.state = tempfile.mkdtemp(prefix="tolmek-check-site-")
+        root = os.path.join(cls.state, "root")
+        for path, _, served, *_ in FILES:
+            if served is not None:
+                write(os.path.join(root, "launcher", "files", path), served)
+        for path, _, _ in BAD_LINES:
+            write(os.path.join(root, "launcher", "files", path), b"abc")
+        write(os.path.join(root, "launcher", "manifest.txt"), manifest(GOOD))
+        cls.port = free_port()
+        r = subprocess.run(["bash", os.path.join(SERVER, "start_server.sh"), cls.state,
+                            str(cls.port), root], capture_output=True, text=True)
+        if r.returncode != 0:
+            shutil.rmtree(cls.state, ignore_errors=True)
+            raise RuntimeError("server did not start: " + r.stderr)
+        cls.url = "https://localhost:%d/launcher/" % cls.port
+        cls.ca = os.path.join(cls.state, "certs", "ca.pem")
+        cls.faults = os.path.join(cls.state, "faults-%d.json" % cls.port)
+        cls.log = os.path.join(cls.state, "requests-%d.log" % cls.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["bash", os.path.join(SERVER, "stop_server.sh"), cls.state, str(cls.port)])
+        shutil.rmtree(cls.state, ignore_errors=True)
+
+    def set_faults(self, faults):
+        write(self.faults, json.dumps(faults).encode())
+        self.addCleanup(os.remove, self.faults)
+
+    def local_manifest(self, data):
+        path = os.path.join(self.state, "local-manifest.txt")
+        write(path, data)
+        return path
+
+    def run_check(self, *args, ca=True):
+        out, err = io.StringIO(), io.StringIO()
+        argv = list(args) + (["--ca", self.ca] if ca else []) + [self.url]
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = check_site.main(argv)
+        return status, out.getvalue().splitlines(), err.getvalue()
+
+    def test_good_site_is_fetched_as_the_launcher_does(self):
+        script = os.path.join(TOOLS, "check_site.py")
+        for extra in ([], ["--full"]):
+            r = subprocess.run([sys.executable, script, "--ca", self.ca] + extra + [self.url],
+                               capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+            self.assertEqual(r.stdout, "3 files, 200.01 KiB: all good\n")
+        with open(self.log, encoding="utf-8") as f:
+            log = f.read().splitlines()
+        self.assertIn("GET /launcher/files/sons/A%C3%A7%C3%A3o%201.ogg HTTP/1.1"
+                      "\tTolmekBrannLauncher/1.0", log)
+        self.assertIn("GET /launcher/files/a%20b%2Bc%7E%25.dat HTTP/1.1"
+                      "\tTolmekBrannLauncher/1.0", log)
+        self.assertTrue(all(line.startswith("GET ") and line.endswith("\tTolmekBrannLauncher/1.0")
+                            for line in log), log)
+
+    def test_each_fault_is_named_once(self):
+        listed = self.local_manifest(manifest(FILES, [line for _, line, _ in BAD_LINES]))
+        self.set_faults({"/launcher/files/" + check_site.encode_path(p.encode()): fault
+                         for p, _, _, fault, *_ in FILES if fault})
+        for full in (False, True):
+            with self.subTest(full=full):
+                args = ["--manifest", listed, "--parallel", "3"] + (["--full"] if full else [])
+                status, out, err = self.run_check(*args)
+                expected = {path: (full_problem if full else problem)
+                            for path, _, _, _, problem, full_problem in FILES}
+                expected.update((path, problem) for path, _, problem in BAD_LINES)
+                expected = {path: what for path, what in expected.items() if what}
+                self.assertEqual((status, err), (1, ""))
+                self.assertEqual(out[-1], "8 files, %s: %d problems"
+                                 % (check_site.human_size(2 * len(BIG) + 4 + 3 + 1 + 11 + 3 + 3),
+                                    len(expected)))
+                found = dict(line.split(": ", 1) for line in out[:-1])
+                self.assertEqual(len(found), len(out) - 1, out)
+                self.assertEqual(sorted(found), sorted(expected))
+                for path, what in expected.items():
+                    self.assertIn(what, found[path])
+
+    def test_manifest_that_cannot_be_fetched(self):
+        self.set_faults({"/launcher/manifest.txt": {"status": 503}})
+        for ca, wanted in ((True, "manifest.txt: answers 503"), (False, "certificate verify failed")):
+            with self.subTest(wanted=wanted):
+                status, out, err = self.run_check(ca=ca)
+                self.assertEqual((status, out), (2, []))
+                self.assertIn(wanted, err)
+
+    def test_signature(self):
+        try:
+            from cryptography.hazmat.primitives import hashes, serialization
+            from cryptography.hazmat.primitives.asymmetric import ec, utils
+        except ImportError:
+            self.skipTest("no cryptography module")
+        key = ec.generate_private_key(ec.SECP256R1())
+        pem = key.public_key().public_bytes(serialization.Encoding.PEM,
+                                            serialization.PublicFormat.SubjectPublicKeyInfo)
+        key_file = os.path.join(self.state, "public.pem")
+        write(key_file, pem)
+
+        def signed(data, tail=b"\n"):
+            r, s = utils.decode_dss_signature(key.sign(data, ec.ECDSA(hashes.SHA256())))
+            raw = r.to_bytes(32, "big") + s.to_bytes(32, "big")
+            return data + b"#signature " + base64.b64encode(raw) + tail
+
+        body = manifest(GOOD)
+        cases = [
+            (signed(body), None),
+            (signed(body, b"\r\n"), None),
+            (signed(body, b""), None),
+            # Only a comment differs, so nothing but the signature can tell.
+            (signed(body).replace(b"published", b"publishes"), "manifest: signature does not match"),
+            (signed(body)[:-5] + b"\n", "manifest: signature is"),
+            (body, "manifest: not signed"),
+            (signed(body) + b"# later\n", "manifest: not signed"),
+        ]
+        for data, problem in cases:
+            with self.subTest(data=data[-40:], problem=problem):
+                status, out, _ = self.run_check("--public-key", key_file,
+                                                "--manifest", self.local_manifest(data))
+                if problem is None:
+                    self.assertEqual((status, out[-1:]), (0, ["3 files, 200.01 KiB: all good"]))
+                else:
+                    self.assertEqual(status, 1)
+                    self.assertTrue(out[0].startswith(problem), out)
+
+
+if __name__ == "__main__":
+    unittest.main()

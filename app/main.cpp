@@ -42,8 +42,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     if (!PrepareInstallDirectory())
         return FailToStart();
     DeleteReplacedLauncher();
-    InstallSelf();
-    CreateDesktopShortcut(InstalledLauncherPath());
 
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
@@ -51,6 +49,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
         return FailToStart();
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);
+
+    // After the window is up, so the player sees it at once; before the worker, which may replace
+    // the installed copy.
+    InstallSelf();
+    CreateDesktopShortcut(InstalledLauncherPath());
 
     // Never joined: closing the window abandons a run wherever it stands.
     UniqueHandle worker(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));

@@ -9,8 +9,10 @@ a dark rounded square, a red and blue band across the top and a gold "T".
 
 import struct
 import sys
+import zlib
 
 SIZES = (16, 24, 32, 48, 64, 128, 256)
+PNG_FROM = 256  # Windows reads PNG images from this size up
 
 BACKGROUND = (16, 18, 24)
 RED = (211, 58, 50)
@@ -108,8 +110,21 @@ def dib(rows):
     return header + bytes(pixels) + bytes(mask)
 
 
+def png(rows):
+    """A 32-bit image as PNG (RGBA, no filtering): how icons store their largest size, which as a
+    bitmap would be most of the launcher's download."""
+    size = len(rows)
+    raw = b"".join(b"\0" + bytes(c for pixel in row for c in pixel) for row in rows)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9))
+            + chunk(b"IEND", b""))
+
+
 def icon_bytes(sizes=SIZES):
-    images = [dib(render(s)) for s in sizes]
+    images = [png(render(s)) if s >= PNG_FROM else dib(render(s)) for s in sizes]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for s, image in zip(sizes, images):

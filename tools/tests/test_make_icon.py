@@ -4,6 +4,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REPO = os.path.dirname(TOOLS)
@@ -12,6 +13,29 @@ sys.path.insert(0, TOOLS)
 import make_icon  # noqa: E402
 
 SIZES = [16, 24, 32, 48, 64, 128, 256]
+
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def parse_png(data, size):
+    """Rows of (r, g, b, a) of an unfiltered 8-bit RGBA PNG, its chunks' CRCs checked."""
+    at, idat, kinds = 8, b"", []
+    while at < len(data):
+        (length,) = struct.unpack_from(">I", data, at)
+        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
+        assert struct.unpack_from(">I", data, at + 8 + length)[0] == zlib.crc32(kind + body)
+        kinds.append(kind)
+        if kind == b"IHDR":
+            assert struct.unpack(">IIBBBBB", body) == (size, size, 8, 6, 0, 0, 0)
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + length
+    assert kinds[0] == b"IHDR" and kinds[-1] == b"IEND"
+    raw, stride = zlib.decompress(idat), 1 + 4 * size
+    assert len(raw) == stride * size and all(raw[y * stride] == 0 for y in range(size))
+    return [[tuple(raw[y * stride + 1 + 4 * x:y * stride + 5 + 4 * x]) for x in range(size)]
+            for y in range(size)]
 
 
 def parse_ico(data):
@@ -27,6 +51,10 @@ def parse_ico(data):
         size = w or 256
         assert offset == end, "image %d not packed after the previous one" % i
         end = offset + length
+        if data[offset:offset + 8] == PNG_SIGNATURE:
+            assert size >= make_icon.PNG_FROM, "a small image as PNG"
+            images.append((size, parse_png(data[offset:end], size), None))
+            continue
         (hsize, bw, bh, bplanes, bbits, compression, image_size) = \
             struct.unpack_from("<IiiHHII", data, offset)
         assert (hsize, bw, bh, bplanes, bbits, compression) == \
@@ -82,7 +110,8 @@ class Icon(unittest.TestCase):
                 self.assertEqual(alpha, [row[::-1] for row in alpha])
                 gold = [[p == make_icon.GOLD + (255,) for p in row] for row in rows]
                 self.assertEqual(gold, [row[::-1] for row in gold])
-                self.assertEqual(mask, [[a < 128 for a in row] for row in alpha])
+                if mask is not None:  # a PNG image has no mask of its own
+                    self.assertEqual(mask, [[a < 128 for a in row] for row in alpha])
                 self.assertEqual(alpha[size // 2][size // 2], 255)
 
     def test_runs_are_identical_and_committed_file_is_current(self):

@@ -1,6 +1,7 @@
 #include "app/installation.h"
 
 #include "app/launcher_state.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 #include <windows.h>
@@ -23,19 +24,9 @@ std::wstring InstalledLauncherPath()
     return InstallDirectory + L"\\TolmekBrannLauncher.exe";
 }
 
-static wchar_t AsciiLower(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
 bool SamePathIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    return true;
+    return EqualsIgnoringAsciiCase(a, b);
 }
 
 void InstallSelf()

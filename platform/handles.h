@@ -47,3 +47,21 @@ struct HashDestroyer {
 };
 using UniqueAlgorithm = std::unique_ptr<void, AlgorithmCloser>;
 using UniqueHash = std::unique_ptr<void, HashDestroyer>;
+
+// FindFirstFileExW reports failure as INVALID_HANDLE_VALUE and is closed with FindClose.
+class UniqueFind {
+public:
+    explicit UniqueFind(HANDLE h) : h_(h) {}
+    UniqueFind(const UniqueFind&) = delete;
+    UniqueFind& operator=(const UniqueFind&) = delete;
+    ~UniqueFind()
+    {
+        if (h_ != INVALID_HANDLE_VALUE)
+            FindClose(h_);
+    }
+    HANDLE get() const { return h_; }
+    explicit operator bool() const { return h_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE h_;
+};

@@ -39,19 +39,26 @@ std::string EncodeUrlPath(const std::string& path)
     return encoded;
 }
 
-static char AsciiLower(char c)
+template <typename Char>
+static bool EqualsIgnoringAsciiCaseOf(const std::basic_string<Char>& a, const std::basic_string<Char>& b)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    const auto lower = [](Char c) { return (c >= 'A' && c <= 'Z') ? static_cast<Char>(c - 'A' + 'a') : c; };
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    return true;
 }
 
 bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    return true;
+    return EqualsIgnoringAsciiCaseOf(a, b);
+}
+
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
+{
+    return EqualsIgnoringAsciiCaseOf(a, b);
 }
 
 // Length of the sequence a lead byte starts and the range its second byte must lie in, which is

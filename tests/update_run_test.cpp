@@ -181,3 +181,19 @@ TEST_F(UpdateRunTest, ManifestAnnouncedAboveSixtyFourMebibytesIsAFailedFetch)
     EXPECT_EQ(recorder.Log().back(), L"done");
     EXPECT_TRUE(GameAvailable);
 }
+
+TEST_F(UpdateRunTest, LeftoverTemporaryFilesOfListedFilesAreDeletedAndNothingElse)
+{
+    const std::string map = "current map";
+    server.PutManifest(TestServer::ManifestLine(map, "maps/Ilha.map"));
+    CreateDirectoryW((install / L"maps").c_str(), nullptr);
+    WriteFileBytes(install / L"maps\\Ilha.map", map);
+    WriteFileBytes(install / L"maps\\ILHA.MAP.download", "half of an interrupted download");
+    SetFileAttributesW((install / L"maps\\ILHA.MAP.download").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteFileBytes(install / L"maps\\notas.txt.download", "the player's own file");
+
+    Run();
+    EXPECT_EQ(recorder.Statuses().back(), L"Tudo atualizado. Boa guerra!" + Credit);
+    EXPECT_FALSE(FileExists(install / L"maps\\ILHA.MAP.download"));
+    EXPECT_EQ(ReadFileBytes(install / L"maps\\notas.txt.download"), "the player's own file");
+}

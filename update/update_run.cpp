@@ -5,6 +5,7 @@
 #include "platform/http_client.h"
 #include "update/download.h"
 #include "update/launcher_cache.h"
+#include "update/leftover_downloads.h"
 #include "update/local_file_check.h"
 #include "update/manifest.h"
 
@@ -34,6 +35,7 @@ void RunSteps()
         return;
     }
     const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
+    DeleteLeftoverDownloads(entries);
     const std::wstring cachePath = InstallDirectory + L"\\launcher.cache";
     LauncherCache cache = LoadLauncherCache(cachePath);
 

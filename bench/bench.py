@@ -63,6 +63,12 @@ class Bench:
 
     # --- running things -------------------------------------------------------------------------
 
+    def stuck(self, what, state):
+        """Why a case could not reach its start: the window's last words and the server's last requests."""
+        window = {key: state.get(key) for key in ("window_found", "window_count", "status", "detail", "progress")}
+        return f"{what}; the window showed {window}; the server's last requests:\n  " + \
+            "\n  ".join(self.nginx.last_requests())
+
     def harness(self, command, *args):
         self.report.command(f"wine64 {HARNESS.relative_to(ROOT)} {command} OUT " + " ".join(map(str, args)))
         answer = rig.ask(self.prefix, HARNESS, self.out / "harness-answer.txt", command, *args,
@@ -189,7 +195,7 @@ class Bench:
         self.probe.close()
         process.wait(60)
         if state.get("status") != expected_status:
-            raise RuntimeError(f"the launcher ended with {state.get('status')!r}, not {expected_status!r}")
+            raise RuntimeError(self.stuck(f"the launcher did not end with {expected_status!r}", state))
         return peak
 
     def launcher_peak(self, expected_status):
@@ -229,10 +235,12 @@ class Bench:
         process = self.start_launcher()
         # A small download may be over before a poll sees it; the report then says so.
         deadline = time.monotonic() + 60
-        while not is_downloading_or_over(self.probe.state().get("status", "")):
+        state = self.probe.state()
+        while not is_downloading_or_over(state.get("status", "")):
             if time.monotonic() > deadline:
-                raise RuntimeError("the launcher never started downloading")
+                raise RuntimeError(self.stuck("the launcher never started downloading", state))
             time.sleep(0.1)
+            state = self.probe.state()
         count = max(50, int(0.8 * self.download_ms / (PING_INTERVAL_MS + 1)))
         self.report.command(f"wine64 {PROBE.relative_to(ROOT)} responsiveness OUT {count} {PING_INTERVAL_MS}")
         answer = self.probe.responsiveness(count, PING_INTERVAL_MS)

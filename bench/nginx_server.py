@@ -13,7 +13,7 @@ pid {state}/nginx.pid;
 error_log {state}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
-    access_log off;
+    access_log {state}/access.log;
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
@@ -68,6 +68,12 @@ class Nginx:
             if time.monotonic() > deadline:
                 raise RuntimeError("nginx is not accepting connections")
             time.sleep(0.05)
+
+    def last_requests(self, count=10):
+        """The last requests the server answered, for an error that says why a case did not start."""
+        log = self.state / "access.log"
+        lines = log.read_text(errors="replace").splitlines() if log.exists() else []
+        return lines[-count:] or ["(no request at all)"]
 
     def _accepting(self):
         with socket.socket() as probe:

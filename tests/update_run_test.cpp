@@ -151,8 +151,9 @@ TEST_F(UpdateRunTest, UppercaseDigestsAfterAByteOrderMarkUpdateOnceAndThenAllIsC
     server.PutFile("fetched.txt", fetched);
     std::string manifest = "\xEF\xBB\xBF" + TestServer::ManifestLine(fetched, "fetched.txt") +
                            TestServer::ManifestLine(installed, "installed.txt");
-    for (char& c : manifest)
-        c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+    for (size_t line = 3; line < manifest.size(); line = manifest.find('\n', line) + 1)
+        for (size_t digit = line; digit < line + 64; ++digit)  // the digest, not the path
+            manifest[digit] = static_cast<char>(toupper(static_cast<unsigned char>(manifest[digit])));
     server.PutManifest(manifest);
     WriteFileBytes(install / L"installed.txt", installed);
 

@@ -249,5 +249,7 @@ class FolderWatch:
                         self.events.append((kind, name))
 
     def close(self):
-        self.collect()
+        """Stops watching; every event seen."""
+        events = self.collect()
         os.close(self._fd)
+        return events

@@ -3,6 +3,7 @@
 #include "app/launcher_state.h"
 #include "app/main_window.h"
 #include "platform/handles.h"
+#include "platform/system_library.h"
 #include "update/update_run.h"
 
 #include <windows.h>
@@ -39,11 +40,15 @@ void RunMessageLoop()
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
+    // Before any DLL is loaded on demand: from System32, never from the folder the launcher runs in.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!PrepareInstallDirectory())
         return FailToStart();
     DeleteReplacedLauncher();
 
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    if (!LoadCommonControls())
+        return FailToStart();
     InitCommonControlsEx(&controls);
     if (!CreateMainWindow(instance))
         return FailToStart();

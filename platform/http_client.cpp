@@ -1,6 +1,7 @@
 #include "platform/http_client.h"
 
 #include "app/launcher_state.h"
+#include "platform/system_library.h"
 
 #include <cwchar>
 #include <vector>
@@ -30,6 +31,9 @@ HttpClient::HttpClient() : HttpClient(UpdateServerHost, UpdateServerPort) {}
 
 HttpClient::HttpClient(const std::wstring& host, INTERNET_PORT port)
 {
+    // Without WinHTTP every request fails, as without a network.
+    if (!LoadWinHttp())
+        return;
     root_.reset(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0));
     if (root_)

@@ -1,5 +1,7 @@
 #include "platform/sha256.h"
 
+#include "platform/system_library.h"
+
 namespace {
 
 constexpr ULONG Sha256Length = 32;
@@ -22,7 +24,8 @@ Sha256::Sha256()
 {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
-    failed_ = !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    failed_ = !LoadCng() ||
+              !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
     algorithm_.reset(algorithm);
     if (!failed_)
         failed_ = !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));

@@ -29,6 +29,7 @@ LAUNCHER = BUILD / "TolmekBrannLauncher.exe"
 PROBE = BUILD / "tests" / "e2e" / "probe.exe"
 FAKE_GAME = BUILD / "tests" / "e2e" / "fake_game.exe"
 TRUST_CA = BUILD / "tests" / "trust_ca.exe"
+PLANTED_DLL = BUILD / "tests" / "e2e" / "planted.dll"
 SERVER_SCRIPTS = HERE.parent / "server"
 SCRATCH = BUILD / "e2e"
 
@@ -278,7 +279,6 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual((self.prefix.install_dir / "maps/Ilha Grande/porto.map").read_bytes(), old_map)
         self.assertFalse(any("winedbg" in self.command_line(pid) for pid in self.prefix.processes()))
 
-
     def test_double_click_starts_the_game_once(self):
         launcher = self.start_from_downloads()
         self.wait_final()
@@ -379,6 +379,35 @@ class LauncherEndToEnd(unittest.TestCase):
         finally:
             self.prefix.stop()
             subprocess.run(["umount", "-l", str(self.prefix.install_dir)], check=False)
+    def test_system_dll_names_planted_beside_the_launcher_are_never_loaded(self):
+        downloads = self.prefix.home / "Downloads"
+        for name in ("winhttp.dll", "comctl32.dll", "bcrypt.dll"):
+            (downloads / name).write_bytes(PLANTED_DLL.read_bytes())
+        # Native before built-in: Wine then loads a DLL of these names from wherever Windows would.
+        self.prefix.env["WINEDLLOVERRIDES"] = rig.DLL_OVERRIDES + ";winhttp,comctl32,bcrypt=n,b"
+        launcher = self.start_from_downloads()
+        state = self.probe.wait_status(rig.FINAL, 60000)
+        self.assertEqual(sorted(marker.name for marker in downloads.glob("*.loaded")), [])
+        self.assertEqual((state["exit"], state.get("status")), (0, "Atualizado! Boa guerra!"), state)
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+    def test_a_system_dll_that_cannot_be_loaded_is_a_reported_failure_not_a_crash(self):
+        for dll in ("winhttp", "bcrypt", "comctl32"):
+            with self.subTest(dll):
+                self.prefix.env["WINEDLLOVERRIDES"] = rig.DLL_OVERRIDES + f";{dll}=d"
+                launcher = self.start_from_downloads()
+                if dll == "comctl32":
+                    box = self.probe.messagebox(10000, dismiss=True)
+                    self.assertEqual((box["exit"], box.get("text")), (0, "Nao foi possivel iniciar o launcher."), box)
+                    self.assert_exits(launcher, 10, code=1)
+                else:
+                    state = self.wait_final()
+                    self.assertEqual((state["status"], state["detail"]), UNREACHABLE)
+                    self.assertEqual(state["play_enabled"], "0")
+                    self.probe.close()
+                    self.assert_exits(launcher, 10)
+                self.assertFalse(any("winedbg" in self.command_line(pid) for pid in self.prefix.processes()))
 
     # -- checks ---------------------------------------------------------------------------------
 

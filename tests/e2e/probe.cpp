@@ -35,6 +35,7 @@ namespace {
 
 constexpr wchar_t kLauncherClass[] = L"TolmekBrannLauncher";
 constexpr wchar_t kDialogClass[] = L"#32770";
+constexpr wchar_t kLauncherCaption[] = L"Tolmek Brann - Launcher";
 constexpr wchar_t kStaticClass[] = L"Static";
 constexpr wchar_t kButtonClass[] = L"Button";
 constexpr wchar_t kProgressClass[] = L"msctls_progress32";
@@ -365,25 +366,32 @@ HWND FindDialog(DWORD processId)
     return nullptr;
 }
 
+// A box of the process that owns the launcher's window or, when start-up failed before there was a
+// window, a box with the launcher's caption.
+HWND FindLauncherDialog(HWND& window)
+{
+    window = FindLauncher();
+    if (!window) {
+        const HWND dialog = FindWindowW(kDialogClass, kLauncherCaption);
+        return dialog && IsWindowVisible(dialog) ? dialog : nullptr;
+    }
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    return FindDialog(processId);
+}
+
 int RunMessageBox(Report& report, DWORD timeoutMs, bool dismiss)
 {
     const Deadline deadline(timeoutMs);
-    const HWND window = WaitForLauncher(deadline);
-    if (!window) {
-        report.Add(L"window_found", L"0");
-        report.Add(L"found", L"0");
-        return kNotSeen;
-    }
-    report.Add(L"window_found", L"1");
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
+    HWND window = nullptr;
     HWND dialog = nullptr;
     for (;;) {
-        dialog = FindDialog(processId);
+        dialog = FindLauncherDialog(window);
         if (dialog || deadline.Passed())
             break;
         Sleep(kPollIntervalMs);
     }
+    report.AddFlag(L"window_found", window != nullptr);
     if (!dialog) {
         report.Add(L"found", L"0");
         return kNotSeen;

@@ -146,9 +146,10 @@ class Report:
             self.notes.append("- Responsiveness: the download ended before the last ping.")
 
     def startup(self, launcher, bare):
+        ratio = median(launcher) / median(bare)
         self.rows.append((f"6. Start-up, process start to window shown, median of {len(launcher)}",
                           ms(median(launcher)), f"bare Win32 window program: {ms(median(bare))}",
-                          f"{median(launcher) / median(bare):.2f}", "report", "—"))
+                          f"{ratio:.2f}", "≤ 1.15", "yes" if ratio <= 1.15 else "**no**"))
         self._raw("start-up, launcher", launcher)
         self._raw("start-up, bare window", bare)
 

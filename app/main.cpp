@@ -24,6 +24,26 @@ int FailToStart()
     return 1;
 }
 
+// The dialog first: the window's WM_DESTROY posts the quit message, which would close it at once.
+int FailWithWindowShown()
+{
+    const int failed = FailToStart();
+    DestroyWindow(MainWindow);
+    return failed;
+}
+
+// After the window is up, so that the player sees it at once; before the worker, which may replace
+// the installed copy. False when there is no install directory.
+bool Install()
+{
+    if (!PrepareInstallDirectory())
+        return false;
+    DeleteReplacedLauncher();
+    InstallSelf();
+    CreateDesktopShortcut(InstalledLauncherPath());
+    return true;
+}
+
 void RunMessageLoop()
 {
     MSG message;
@@ -42,9 +62,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     // Before any DLL is loaded on demand: from System32, never from the folder the launcher runs in.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!PrepareInstallDirectory())
-        return FailToStart();
-    DeleteReplacedLauncher();
 
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
     if (!LoadCommonControls())
@@ -55,19 +72,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     ShowWindow(MainWindow, showCommand);
     UpdateWindow(MainWindow);
 
-    // After the window is up, so the player sees it at once; before the worker, which may replace
-    // the installed copy.
-    InstallSelf();
-    CreateDesktopShortcut(InstalledLauncherPath());
+    if (!Install())
+        return FailWithWindowShown();
 
     // Never joined: closing the window abandons a run wherever it stands.
     UniqueHandle worker(CreateThread(nullptr, 0, UpdateWorker, nullptr, 0, nullptr));
-    if (!worker) {
-        // Shown first: the window's WM_DESTROY posts the quit message, which would close the dialog.
-        const int failed = FailToStart();
-        DestroyWindow(MainWindow);
-        return failed;
-    }
+    if (!worker)
+        return FailWithWindowShown();
     worker.reset();
     RunMessageLoop();
 

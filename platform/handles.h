@@ -45,5 +45,9 @@ struct AlgorithmCloser {
 struct HashDestroyer {
     void operator()(BCRYPT_HASH_HANDLE h) const { BCryptDestroyHash(h); }
 };
+struct KeyDestroyer {
+    void operator()(BCRYPT_KEY_HANDLE h) const { BCryptDestroyKey(h); }
+};
 using UniqueAlgorithm = std::unique_ptr<void, AlgorithmCloser>;
 using UniqueHash = std::unique_ptr<void, HashDestroyer>;
+using UniqueKey = std::unique_ptr<void, KeyDestroyer>;

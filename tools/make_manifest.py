@@ -1,17 +1,24 @@
 #!/usr/bin/env python3
 """Publish a game folder for the launcher.
 
-    python3 tools/make_manifest.py GAME_DIR OUT_DIR
+    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--sign KEY.pem]
+    python3 tools/make_manifest.py --new-key DIR
 
 writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
 to upload as static files.  Each manifest line is
 "<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
+With --sign the manifest ends in "#signature <base64>\\n": an ECDSA P-256
+signature (r then s, 32 bytes each) over the SHA-256 of every byte before that
+line, made with the private key in KEY.pem.  --new-key writes such a key pair
+to DIR/manifest-key.pem (the private key, for its owner only) and
+DIR/manifest-key.pub.pem (the public key the launcher is built with).
 
 Nothing is written when any file could not be installed by the launcher on
 Windows; every such path is named on stderr and the exit status is 1.
 """
 
 import argparse
+import base64
 import contextlib
 import hashlib
 import os
@@ -182,8 +189,9 @@ def _check_apart(game_dir, out_dir):
         raise Refused([(out_dir, "output overlaps the game folder %s" % _show(game_dir))])
 
 
-def publish(game_dir, out_dir):
-    """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one.
+def publish(game_dir, out_dir, signing_key=None):
+    """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one;
+    signed with signing_key (from load_signing_key) when given.
 
     Returns the manifest entries; raises Refused before writing anything."""
     _check_apart(game_dir, out_dir)
@@ -202,8 +210,11 @@ def publish(game_dir, out_dir):
             dst = os.path.join(files, *rel.split("/"))
             os.makedirs(os.path.dirname(dst), exist_ok=True)
             entries.append(_digest(_source(game_dir, rel), dst) + (rel,))
+        text = manifest_text(entries)
+        if signing_key is not None:
+            text += signature_line(text, signing_key)
         with open(os.path.join(staging, "manifest.txt"), "wb") as f:
-            f.write(manifest_text(entries))
+            f.write(text)
         if os.path.lexists(target):
             old = staging + "-old"
             os.rename(target, old)
@@ -224,6 +235,57 @@ def publish(game_dir, out_dir):
     return entries
 
 
+PRIVATE_KEY_NAME = "manifest-key.pem"
+PUBLIC_KEY_NAME = "manifest-key.pub.pem"
+
+
+def load_signing_key(path):
+    """The ECDSA P-256 private key in the PEM file at path; raises Refused."""
+    # Imported here: publishing without a signature needs no cryptography.
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    try:
+        with open(path, "rb") as f:
+            key = serialization.load_pem_private_key(f.read(), password=None)
+    except OSError as e:
+        raise Refused([(path, "can't read: %s" % e.strerror)])
+    except (ValueError, TypeError):
+        key = None
+    if not (isinstance(key, ec.EllipticCurvePrivateKey) and isinstance(key.curve, ec.SECP256R1)):
+        raise Refused([(path, "is not an unencrypted ECDSA P-256 private key in PEM form")])
+    return key
+
+
+def signature_line(text, key):
+    """The last line of a signed manifest whose bytes before it are text."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, utils
+    r, s = utils.decode_dss_signature(key.sign(text, ec.ECDSA(hashes.SHA256())))
+    return b"#signature " + base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
+
+
+def new_key(folder):
+    """Write a new key pair into folder, never over an existing key; raises Refused, OSError."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    private_path = os.path.join(folder, PRIVATE_KEY_NAME)
+    public_path = os.path.join(folder, PUBLIC_KEY_NAME)
+    taken = [p for p in (private_path, public_path) if os.path.lexists(p)]
+    if taken:
+        raise Refused([(p, "exists; a key is never replaced") for p in taken])
+    key = ec.generate_private_key(ec.SECP256R1())
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    # Created with owner-only permissions, so the key is never readable by others, not even briefly.
+    descriptor = os.open(private_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    with open(public_path, "xb") as f:
+        f.write(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                              serialization.PublicFormat.SubjectPublicKeyInfo))
+    return private_path, public_path
+
+
 def _show(path):
     # Quote names with newlines, undecodable bytes or edge blanks so each
     # stays readable on one stderr line.
@@ -237,11 +299,22 @@ def main(argv=None):
         prog="make_manifest.py",
         description="Write OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/ "
                     "from the files of GAME_DIR.")
-    parser.add_argument("game_dir", metavar="GAME_DIR")
-    parser.add_argument("out_dir", metavar="OUT_DIR")
+    parser.add_argument("game_dir", metavar="GAME_DIR", nargs="?")
+    parser.add_argument("out_dir", metavar="OUT_DIR", nargs="?")
+    parser.add_argument("--sign", metavar="KEY.pem",
+                        help="sign the manifest with this ECDSA P-256 private key")
+    parser.add_argument("--new-key", metavar="DIR",
+                        help="only write a new key pair for --sign into DIR")
     args = parser.parse_args(argv)
+    if args.new_key is not None:
+        if args.game_dir is not None or args.sign is not None:
+            parser.error("--new-key takes no other argument")
+        return _main_new_key(args.new_key)
+    if args.out_dir is None:
+        parser.error("GAME_DIR and OUT_DIR are required")
     try:
-        entries = publish(args.game_dir, args.out_dir)
+        signing_key = load_signing_key(args.sign) if args.sign is not None else None
+        entries = publish(args.game_dir, args.out_dir, signing_key)
     except Refused as e:
         for path, reason in e.problems:
             print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
@@ -252,8 +325,24 @@ def main(argv=None):
         print("make_manifest: nothing written", file=sys.stderr)
         return 1
     total = sum(size for _, size, _ in entries)
-    print("make_manifest: %d file(s), %d bytes -> %s"
-          % (len(entries), total, os.path.join(args.out_dir, "launcher")))
+    print("make_manifest: %d file(s), %d bytes -> %s%s"
+          % (len(entries), total, os.path.join(args.out_dir, "launcher"),
+             ", signed" if signing_key is not None else ""))
+    return 0
+
+
+def _main_new_key(folder):
+    try:
+        private_path, public_path = new_key(folder)
+    except Refused as e:
+        for path, reason in e.problems:
+            print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
+        return 1
+    except OSError as e:
+        print("make_manifest: %s" % e, file=sys.stderr)
+        return 1
+    print("make_manifest: private key %s (keep it off the update server), public key %s"
+          % (private_path, public_path))
     return 0
 
 

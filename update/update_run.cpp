@@ -7,12 +7,22 @@
 #include "update/launcher_cache.h"
 #include "update/local_file_check.h"
 #include "update/manifest.h"
+#include "update/manifest_signature.h"
 
 static void ReportServerUnreachable()
 {
     PostStatus(L"Nao foi possivel falar com o servidor.",
                L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
     // Without a connection an installed game may still be played.
+    const std::wstring gamePath = InstallDirectory + L"\\" + GameExecutableName;
+    GameAvailable.exchange(GetFileAttributesW(gamePath.c_str()) != INVALID_FILE_ATTRIBUTES);
+    PostDone();
+}
+
+// As after a failed fetch: nothing is checked or downloaded, and an installed game may still be played.
+static void ReportManifestNotAuthentic()
+{
+    PostStatus(L"A atualizacao recebida nao e autentica.", L"Se ja tiver o jogo instalado, pode jogar mesmo assim.");
     const std::wstring gamePath = InstallDirectory + L"\\" + GameExecutableName;
     GameAvailable.exchange(GetFileAttributesW(gamePath.c_str()) != INVALID_FILE_ATTRIBUTES);
     PostDone();
@@ -26,6 +36,10 @@ void UpdateRun()
     std::string manifestText;
     if (!client.Get(std::wstring(UpdateBasePath) + L"manifest.txt", manifestText)) {
         ReportServerUnreachable();
+        return;
+    }
+    if (!ManifestIsAuthentic(manifestText)) {
+        ReportManifestNotAuthentic();
         return;
     }
     const std::vector<ManifestEntry> entries = ParseManifest(manifestText);

@@ -45,8 +45,12 @@ struct AlgorithmCloser {
 struct HashDestroyer {
     void operator()(BCRYPT_HASH_HANDLE h) const { BCryptDestroyHash(h); }
 };
+struct KeyDestroyer {
+    void operator()(BCRYPT_KEY_HANDLE h) const { BCryptDestroyKey(h); }
+};
 using UniqueAlgorithm = std::unique_ptr<void, AlgorithmCloser>;
 using UniqueHash = std::unique_ptr<void, HashDestroyer>;
+using UniqueKey = std::unique_ptr<void, KeyDestroyer>;
 
 // FindFirstFileExW reports failure as INVALID_HANDLE_VALUE and is closed with FindClose.
 class UniqueFind {

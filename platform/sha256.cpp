@@ -42,9 +42,16 @@ void Sha256::Update(const void* data, unsigned long size)
 
 std::string Sha256::Finish()
 {
-    unsigned char digest[Sha256Length] = {};
-    if (failed_ || !BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), digest, Sha256Length, 0)))
+    const std::string digest = FinishBytes();
+    return ToLowerHex(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
+}
+
+std::string Sha256::FinishBytes()
+{
+    std::string digest(Sha256Length, '\0');
+    if (failed_ ||
+        !BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), reinterpret_cast<PUCHAR>(digest.data()), Sha256Length, 0)))
         return std::string();
     failed_ = true;  // a finished CNG hash takes no more data
-    return ToLowerHex(digest, Sha256Length);
+    return digest;
 }

@@ -15,6 +15,8 @@ public:
     void Update(const void* data, unsigned long size);
     // 64 lowercase hexadecimal digits, or empty when any step failed.
     std::string Finish();
+    // The 32 bytes of the digest, or empty when any step failed.
+    std::string FinishBytes();
 
 private:
     UniqueAlgorithm algorithm_;

@@ -5,6 +5,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/launcher_cache.h"
+#include "update/manifest.h"
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
@@ -197,4 +198,19 @@ TEST_F(UpdateRunTest, LeftoverTemporaryFilesOfListedFilesAreDeletedAndNothingEls
     EXPECT_EQ(recorder.Statuses().back(), L"Tudo atualizado. Boa guerra!" + Credit);
     EXPECT_FALSE(FileExists(install / L"maps\\ILHA.MAP.download"));
     EXPECT_EQ(ReadFileBytes(install / L"maps\\notas.txt.download"), "the player's own file");
+}
+
+TEST_F(UpdateRunTest, LauncherBuiltWithoutAKeyUpdatesFromASignedManifest)
+{
+    const std::string manifest = server.PutSite(TestServer::SignedSite(L"built-in"));
+    ASSERT_NE(manifest.find("\n#signature "), std::string::npos);
+
+    Run();
+    ASSERT_GE(recorder.Log().size(), 3u);
+    EXPECT_EQ(recorder.Log().end()[-2], L"status:Atualizado! Boa guerra!" + Credit);
+    EXPECT_TRUE(GameAvailable);
+    const std::vector<ManifestEntry> entries = ParseManifest(manifest);
+    ASSERT_EQ(entries.size(), 2u);
+    for (const ManifestEntry& entry : entries)
+        EXPECT_EQ(TestServer::Sha256Of(ReadFileBytes(LocalPathFor(entry.path))), entry.hash) << entry.path;
 }

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """Publish a game folder for the launcher.
 
-    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--previous OLD_OUT_DIR]
+    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--previous OLD_OUT_DIR] [--sign KEY.pem]
+    python3 tools/make_manifest.py --new-key DIR
 
 writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
 to upload as static files.  Each manifest line is
 "<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
+With --sign the manifest ends in "#signature <base64>\\n": an ECDSA P-256
+signature (r then s, 32 bytes each) over the SHA-256 of every byte before that
+line, made with the private key in KEY.pem.  --new-key writes such a key pair
+to DIR/manifest-key.pem (the private key, for its owner only) and
+DIR/manifest-key.pub.pem (the public key the launcher is built with).
 
 With --previous, files unchanged since that publication are hard-linked from
 it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
@@ -16,6 +22,7 @@ Windows; every such path is named on stderr and the exit status is 1.
 """
 
 import argparse
+import base64
 import contextlib
 import hashlib
 import os
@@ -271,8 +278,9 @@ def changes(old, entries):
     return added, changed, removed
 
 
-def publish(game_dir, out_dir, previous_dir=None):
-    """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one.
+def publish(game_dir, out_dir, previous_dir=None, signing_key=None):
+    """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one;
+    signed with signing_key (from load_signing_key) when given.
 
     With previous_dir, its files that are unchanged are hard-linked instead of
     copied.  Returns the manifest entries; raises Refused before writing anything."""
@@ -300,8 +308,11 @@ def publish(game_dir, out_dir, previous_dir=None):
             entries.append(_publish_file(_source(game_dir, rel), dst, listed.get(rel), old_file)
                            + (rel,))
         # Last, so that the manifest never names a file not yet in place.
+        text = manifest_text(entries)
+        if signing_key is not None:
+            text += signature_line(text, signing_key)
         with open(os.path.join(staging, "manifest.txt"), "wb") as f:
-            f.write(manifest_text(entries))
+            f.write(text)
         if os.path.lexists(target):
             old = staging + "-old"
             os.rename(target, old)
@@ -322,6 +333,57 @@ def publish(game_dir, out_dir, previous_dir=None):
     return entries
 
 
+PRIVATE_KEY_NAME = "manifest-key.pem"
+PUBLIC_KEY_NAME = "manifest-key.pub.pem"
+
+
+def load_signing_key(path):
+    """The ECDSA P-256 private key in the PEM file at path; raises Refused."""
+    # Imported here: publishing without a signature needs no cryptography.
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    try:
+        with open(path, "rb") as f:
+            key = serialization.load_pem_private_key(f.read(), password=None)
+    except OSError as e:
+        raise Refused([(path, "can't read: %s" % e.strerror)])
+    except (ValueError, TypeError):
+        key = None
+    if not (isinstance(key, ec.EllipticCurvePrivateKey) and isinstance(key.curve, ec.SECP256R1)):
+        raise Refused([(path, "is not an unencrypted ECDSA P-256 private key in PEM form")])
+    return key
+
+
+def signature_line(text, key):
+    """The last line of a signed manifest whose bytes before it are text."""
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, utils
+    r, s = utils.decode_dss_signature(key.sign(text, ec.ECDSA(hashes.SHA256())))
+    return b"#signature " + base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
+
+
+def new_key(folder):
+    """Write a new key pair into folder, never over an existing key; raises Refused, OSError."""
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    private_path = os.path.join(folder, PRIVATE_KEY_NAME)
+    public_path = os.path.join(folder, PUBLIC_KEY_NAME)
+    taken = [p for p in (private_path, public_path) if os.path.lexists(p)]
+    if taken:
+        raise Refused([(p, "exists; a key is never replaced") for p in taken])
+    key = ec.generate_private_key(ec.SECP256R1())
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    # Created with owner-only permissions, so the key is never readable by others, not even briefly.
+    descriptor = os.open(private_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "wb") as f:
+        f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                  serialization.NoEncryption()))
+    with open(public_path, "xb") as f:
+        f.write(key.public_key().public_bytes(serialization.Encoding.PEM,
+                                              serialization.PublicFormat.SubjectPublicKeyInfo))
+    return private_path, public_path
+
+
 def _show(path):
     # Quote names with newlines, undecodable bytes or edge blanks so each
     # stays readable on one stderr line.
@@ -335,15 +397,26 @@ def main(argv=None):
         prog="make_manifest.py",
         description="Write OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/ "
                     "from the files of GAME_DIR.")
-    parser.add_argument("game_dir", metavar="GAME_DIR")
-    parser.add_argument("out_dir", metavar="OUT_DIR")
+    parser.add_argument("game_dir", metavar="GAME_DIR", nargs="?")
+    parser.add_argument("out_dir", metavar="OUT_DIR", nargs="?")
     parser.add_argument("--previous", metavar="OLD_OUT_DIR",
                         help="the previous publication: link its unchanged files and "
                              "report what players will download")
+    parser.add_argument("--sign", metavar="KEY.pem",
+                        help="sign the manifest with this ECDSA P-256 private key")
+    parser.add_argument("--new-key", metavar="DIR",
+                        help="only write a new key pair for --sign into DIR")
     args = parser.parse_args(argv)
+    if args.new_key is not None:
+        if args.game_dir is not None or args.sign is not None or args.previous is not None:
+            parser.error("--new-key takes no other argument")
+        return _main_new_key(args.new_key)
+    if args.out_dir is None:
+        parser.error("GAME_DIR and OUT_DIR are required")
     try:
         old = read_manifest(args.previous) if args.previous is not None else None
-        entries = publish(args.game_dir, args.out_dir, args.previous)
+        signing_key = load_signing_key(args.sign) if args.sign is not None else None
+        entries = publish(args.game_dir, args.out_dir, args.previous, signing_key)
     except Refused as e:
         for path, reason in e.problems:
             print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
@@ -354,8 +427,9 @@ def main(argv=None):
         print("make_manifest: nothing written", file=sys.stderr)
         return 1
     total = sum(size for _, size, _ in entries)
-    print("make_manifest: %d file(s), %d bytes -> %s"
-          % (len(entries), total, os.path.join(args.out_dir, "launcher")))
+    print("make_manifest: %d file(s), %d bytes -> %s%s"
+          % (len(entries), total, os.path.join(args.out_dir, "launcher"),
+             ", signed" if signing_key is not None else ""))
     if old is not None:
         added, changed, removed = changes(old, entries)
         sizes = {rel: size for _, size, rel in entries}
@@ -368,6 +442,21 @@ def main(argv=None):
               "%d no longer listed; a player on it downloads %d bytes"
               % (len(added), len(changed), len(removed),
                  sum(sizes[rel] for rel in added + changed)))
+    return 0
+
+
+def _main_new_key(folder):
+    try:
+        private_path, public_path = new_key(folder)
+    except Refused as e:
+        for path, reason in e.problems:
+            print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
+        return 1
+    except OSError as e:
+        print("make_manifest: %s" % e, file=sys.stderr)
+        return 1
+    print("make_manifest: private key %s (keep it off the update server), public key %s"
+          % (private_path, public_path))
     return 0
 
 

@@ -8,21 +8,21 @@
 #include "update/leftover_downloads.h"
 #include "update/local_file_check.h"
 #include "update/manifest.h"
+#include "update/manifest_signature.h"
 
 namespace {
 
-void ReportServerUnreachable()
+// Far above any real game's manifest, and small enough to hold in memory on any player's machine.
+constexpr uint64_t ManifestSizeLimit = 64ull * 1024 * 1024;
+
+// Nothing is checked or downloaded; an installed game may still be played.
+void EndWithoutManifest(const wchar_t* heading, const wchar_t* detail)
 {
-    PostStatus(L"Nao foi possivel falar com o servidor.",
-               L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
-    // Without a connection an installed game may still be played.
+    PostStatus(heading, detail);
     const std::wstring gamePath = InstallDirectory + L"\\" + GameExecutableName;
     GameAvailable.exchange(GetFileAttributesW(gamePath.c_str()) != INVALID_FILE_ATTRIBUTES);
     PostDone();
 }
-
-// Far above any real game's manifest, and small enough to hold in memory on any player's machine.
-constexpr uint64_t ManifestSizeLimit = 64ull * 1024 * 1024;
 
 void RunSteps()
 {
@@ -31,7 +31,13 @@ void RunSteps()
 
     std::string manifestText;
     if (!client.Get(std::wstring(UpdateBasePath) + L"manifest.txt", manifestText, ManifestSizeLimit)) {
-        ReportServerUnreachable();
+        EndWithoutManifest(L"Nao foi possivel falar com o servidor.",
+                           L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
+        return;
+    }
+    if (!ManifestIsAuthentic(manifestText)) {
+        EndWithoutManifest(L"A atualizacao recebida nao e autentica.",
+                           L"Se ja tiver o jogo instalado, pode jogar mesmo assim.");
         return;
     }
     const std::vector<ManifestEntry> entries = ParseManifest(manifestText);

@@ -31,6 +31,7 @@ FAKE_GAME = BUILD / "tests" / "e2e" / "fake_game.exe"
 TRUST_CA = BUILD / "tests" / "trust_ca.exe"
 PLANTED_DLL = BUILD / "tests" / "e2e" / "planted.dll"
 SERVER_SCRIPTS = HERE.parent / "server"
+SIGN = HERE.parent.parent / "scripts" / "sign"
 SCRATCH = BUILD / "e2e"
 
 CREDIT = "Desenvolvido por www.tolmekbrann.com.br"
@@ -121,9 +122,9 @@ class LauncherEndToEnd(unittest.TestCase):
 
     # -- helpers --------------------------------------------------------------------------------
 
-    def start_from_downloads(self):
+    def start_from_downloads(self, exe=LAUNCHER):
         downloads = self.prefix.home / "Downloads" / "TolmekBrannLauncher.exe"
-        downloads.write_bytes(LAUNCHER.read_bytes())
+        downloads.write_bytes(exe.read_bytes())
         return self.start(rig.windows_path(downloads))
 
     def start(self, windows_exe):
@@ -379,6 +380,26 @@ class LauncherEndToEnd(unittest.TestCase):
         finally:
             self.prefix.stop()
             subprocess.run(["umount", "-l", str(self.prefix.install_dir)], check=False)
+
+    def test_signed_launcher_verifies_runs_and_installs_a_copy_that_verifies(self):
+        signed = SCRATCH / "signed" / "TolmekBrannLauncher.exe"
+        signed.parent.mkdir(exist_ok=True)
+        signed.write_bytes(LAUNCHER.read_bytes())
+        certs = STATE / "certs"
+        subprocess.run([SIGN, signed, certs / "codesign.pem", certs / "codesign.key"], check=True)
+        self.assertEqual(self.verify_signature(signed), 0)
+        self.assertNotEqual(self.verify_signature(signed, certs / "untrusted-ca.pem"), 0)
+        tampered = bytearray(signed.read_bytes())
+        tampered[len(tampered) // 2] ^= 0x01
+        (signed.parent / "tampered.exe").write_bytes(tampered)
+        self.assertNotEqual(self.verify_signature(signed.parent / "tampered.exe"), 0)
+
+        launcher = self.start_from_downloads(signed)
+        self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+        self.assertEqual(self.verify_signature(self.prefix.install_dir / "TolmekBrannLauncher.exe"), 0)
+
     def test_system_dll_names_planted_beside_the_launcher_are_never_loaded(self):
         downloads = self.prefix.home / "Downloads"
         for name in ("winhttp.dll", "comctl32.dll", "bcrypt.dll"):
@@ -440,6 +461,12 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual(pixels[(left + width - 1, top + 5)], (47, 125, 225))
         self.assertEqual(pixels[(left + 5, top + 6)], (16, 18, 24))
         self.assertEqual(pixels[(left + 5, top + 200)], (16, 18, 24))
+
+    @staticmethod
+    def verify_signature(exe, authority=STATE / "certs" / "ca.pem"):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", str(authority), "-in", str(exe)],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode
 
     @staticmethod
     def wait_for_file(path, within=10):

@@ -46,6 +46,7 @@ constexpr const wchar_t* kFinalStatuses[] = {
     L"Atualizado! Boa guerra!",
     L"Nao foi possivel falar com o servidor.",
     L"Falha ao baixar um arquivo. Tente de novo.",
+    L"A atualizacao recebida nao e autentica.",
 };
 
 constexpr DWORD kDefaultTimeoutMs = 10000;

@@ -8,6 +8,7 @@ Creates, unless already present and valid:
   server.pem server.key                 localhost, signed by ca.pem
   untrusted-ca.pem untrusted-ca.key     an authority nobody trusts
   untrusted-server.pem untrusted-server.key
+  codesign.pem codesign.key             Authenticode code signing, signed by ca.pem
 """
 import datetime
 import fcntl
@@ -33,6 +34,13 @@ basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+
+[codesign_ext]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
 """
@@ -72,7 +80,7 @@ def asn1_time(delta_days):
     return t.strftime("%Y%m%d%H%M%SZ")
 
 
-def issue(cn, key, cert, ca_cert=None, ca_key=None):
+def issue(cn, key, cert, ca_cert=None, ca_key=None, extensions="leaf_ext"):
     """Write a new key and a certificate for it; self-signed CA when ca_cert is None."""
     with tempfile.TemporaryDirectory() as work:
         conf = os.path.join(work, "openssl.cnf")
@@ -88,7 +96,7 @@ def issue(cn, key, cert, ca_cert=None, ca_key=None):
         if ca_cert is None:
             args += ["-selfsign", "-keyfile", key + ".tmp", "-extensions", "ca_ext"]
         else:
-            args += ["-cert", ca_cert, "-keyfile", ca_key, "-extensions", "leaf_ext"]
+            args += ["-cert", ca_cert, "-keyfile", ca_key, "-extensions", extensions]
         openssl(*args)
     os.chmod(key + ".tmp", 0o600)
     os.replace(key + ".tmp", key)
@@ -130,6 +138,10 @@ def make_certs(outdir):
             der_path.with_suffix(".tmp").write_bytes(der)
             os.replace(der_path.with_suffix(".tmp"), der_path)
         make_pair(outdir, "untrusted-", "Tolmek Brann Untrusted Test CA")
+        cert, key = os.path.join(outdir, "codesign.pem"), os.path.join(outdir, "codesign.key")
+        if not valid(cert, key, ca_cert):
+            issue("Tolmek Brann Test Publisher", key, cert, ca_cert, os.path.join(outdir, "ca.key"),
+                  extensions="codesign_ext")
 
 
 if __name__ == "__main__":

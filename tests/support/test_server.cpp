@@ -3,6 +3,7 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/test_files.h"
+#include "update/manifest.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -60,6 +61,15 @@ void TestServer::PutFile(const std::string& relativePath, const std::string& byt
     WriteFileBytes(path, bytes);
 }
 
+std::string TestServer::PutSite(const std::wstring& launcherFolder)
+{
+    const std::string manifest = ReadFileBytes(launcherFolder + L"\\manifest.txt");
+    PutManifest(manifest);
+    for (const ManifestEntry& entry : ParseManifest(manifest))
+        PutFile(entry.path, ReadFileBytes(WindowsPath(launcherFolder + L"\\files\\" + Utf8ToWide(entry.path))));
+    return manifest;
+}
+
 void TestServer::SetFaults(const std::string& json)
 {
     WriteFileBytes(state_ + L"\\faults-" + PortSuffix + L".json", json);
@@ -89,6 +99,11 @@ std::string TestServer::Sha256Of(const std::string& bytes)
     Sha256 hash;
     hash.Update(bytes.data(), static_cast<unsigned long>(bytes.size()));
     return hash.Finish();
+}
+
+std::wstring TestServer::SignedSite(const std::wstring& keyName)
+{
+    return EnvironmentText(L"TB_SIGNED_MANIFESTS") + L"\\" + keyName + L"-site\\launcher";
 }
 
 std::string TestServer::ManifestLine(const std::string& bytes, const std::string& relativePath)

@@ -20,6 +20,9 @@ public:
     void PutManifest(const std::string& text);
     // `relativePath` is the manifest's UTF-8 path below launcher/files/.
     void PutFile(const std::string& relativePath, const std::string& bytes);
+    // Serves what the publisher's tool wrote into a site's "launcher" folder: its manifest, and the
+    // file of every manifest entry. Returns the manifest.
+    std::string PutSite(const std::wstring& launcherFolder);
     // A JSON object from URL path (as requested) to fault, e.g. {"/launcher/manifest.txt": {"status": 404}}.
     void SetFaults(const std::string& json);
 
@@ -31,6 +34,9 @@ public:
     // The manifest line of a file served with these bytes.
     static std::string ManifestLine(const std::string& bytes, const std::string& relativePath);
     static std::string Sha256Of(const std::string& bytes);
+    // The "launcher" folder of a small game that the publisher's tool published at configure time,
+    // signed with the test manifest key (L"built-in") or with another one (L"other").
+    static std::wstring SignedSite(const std::wstring& keyName);
 
 private:
     void Clear();

@@ -86,7 +86,7 @@ class CertTests(unittest.TestCase):
         shutil.copytree(cert(""), d, dirs_exist_ok=True)
         files = lambda: {n: read(os.path.join(d, n)) for n in os.listdir(d) if n != ".lock"}
         before = files()
-        self.assertEqual(len(before), 9)
+        self.assertEqual(len(before), 11)
         make_certs.make_certs(d)
         self.assertEqual(files(), before)
         # What an interrupted earlier run could leave behind.

@@ -54,7 +54,7 @@ static bool WriteAll(const std::wstring& path, const std::string& bytes)
 
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes)
 {
-    const std::wstring temporaryPath = path + L".download";
+    const std::wstring temporaryPath = path + TemporaryFileSuffix;
     if (WriteAll(temporaryPath, bytes) && MoveIntoPlace(temporaryPath, path))
         return true;
     DeleteFileW(temporaryPath.c_str());

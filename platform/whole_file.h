@@ -4,6 +4,10 @@
 
 #include <string>
 
+// Every file the launcher writes is first written whole beside its target, under the target's name
+// followed by this suffix, and then moved over it.
+constexpr wchar_t TemporaryFileSuffix[] = L".download";
+
 // False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 

@@ -88,7 +88,7 @@ bool DownloadOne(const ManifestEntry& entry, int fileNumber, int fileCount, Http
         return false;
     const std::wstring targetPath = LocalPathFor(entry.path);
     CreateParentDirectories(targetPath);
-    const std::wstring temporaryPath = targetPath + L".download";
+    const std::wstring temporaryPath = targetPath + TemporaryFileSuffix;
     ClearReadOnly(temporaryPath);
     UniqueFile file(CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));

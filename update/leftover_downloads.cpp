@@ -10,8 +10,7 @@
 
 namespace {
 
-const wchar_t TemporarySuffix[] = L".download";
-constexpr size_t TemporarySuffixLength = sizeof(TemporarySuffix) / sizeof(wchar_t) - 1;
+constexpr size_t TemporarySuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
 
 // ASCII only, as the listed names are compared elsewhere; a name that differs beyond that is kept.
 std::wstring AsciiLowercase(std::wstring text)
@@ -25,7 +24,7 @@ std::wstring AsciiLowercase(std::wstring text)
 void DeleteInFolder(const std::wstring& folder, const std::set<std::wstring>& listedNames)
 {
     WIN32_FIND_DATAW found = {};
-    UniqueFind find(FindFirstFileExW((folder + L"\\*" + TemporarySuffix).c_str(), FindExInfoBasic, &found,
+    UniqueFind find(FindFirstFileExW((folder + L"\\*" + TemporaryFileSuffix).c_str(), FindExInfoBasic, &found,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
     if (!find)
         return;

@@ -1,12 +1,7 @@
 #include "platform/sha256.h"
 
 #include "platform/system_library.h"
-
-namespace {
-
-constexpr ULONG Sha256Length = 32;
-
-}  // namespace
+#include "platform/text.h"
 
 std::string ToLowerHex(const unsigned char* bytes, size_t count)
 {
@@ -18,6 +13,11 @@ std::string ToLowerHex(const unsigned char* bytes, size_t count)
         text += HexDigits[bytes[i] & 0x0F];
     }
     return text;
+}
+
+bool MatchesListedDigest(const std::string& computed, const std::string& listed)
+{
+    return !computed.empty() && EqualsIgnoringAsciiCase(computed, listed);
 }
 
 Sha256::Sha256()

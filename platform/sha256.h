@@ -5,10 +5,16 @@
 #include <cstddef>
 #include <string>
 
+constexpr unsigned long Sha256Length = 32;  // bytes of a digest
+
 // Two lowercase hexadecimal digits per byte: the form of every digest the launcher compares.
 std::string ToLowerHex(const unsigned char* bytes, size_t count);
 
 // Incremental SHA-256 over CNG. Any failure of the hashing service makes Finish return empty.
+// Whether a computed digest is the one a manifest lists: letter case is ignored, as hashing tools print
+// either, and an empty digest (a failed hash) matches nothing.
+bool MatchesListedDigest(const std::string& computed, const std::string& listed);
+
 class Sha256 {
 public:
     Sha256();

@@ -55,7 +55,7 @@ bool ReceiveVerified(const ManifestEntry& entry, const std::wstring& urlPath, HA
         return received <= entry.size;  // a longer body is wrong already: stop filling the disk
     });
     const std::string digest = hash.Finish();
-    return streamed && received == entry.size && !digest.empty() && EqualsIgnoringAsciiCase(digest, entry.hash);
+    return streamed && received == entry.size && MatchesListedDigest(digest, entry.hash);
 }
 
 // The running launcher's image cannot be overwritten, but it can be renamed out of the way; start-up

@@ -4,6 +4,7 @@
 #include "platform/file_digest.h"
 #include "platform/file_state.h"
 #include "platform/paths.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 constexpr uint64_t CheckProgressEnd = 300;
@@ -27,7 +28,7 @@ static bool IsCurrent(const ManifestEntry& entry, LauncherCache& cache)
     const std::string digest = FileSha256(localPath);
     // Recorded whatever the outcome, so the record always describes the file as it was found; a match
     // keeps the manifest's own spelling, so that the next start's exact comparison above vouches for it.
-    const bool current = !digest.empty() && EqualsIgnoringAsciiCase(digest, entry.hash);
+    const bool current = MatchesListedDigest(digest, entry.hash);
     cache[entry.path] = MakeCacheRecord(state.size, state.lastWriteTime, current ? entry.hash : digest);
     return current;
 }

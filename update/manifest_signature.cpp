@@ -15,7 +15,6 @@ constexpr char PublicKey[] = LAUNCHER_MANIFEST_PUBLIC_KEY;
 constexpr size_t PublicKeyLength = sizeof(PublicKey) - 1;
 constexpr ULONG CoordinateLength = 32;
 constexpr ULONG SignatureLength = 2 * CoordinateLength;  // r then s
-constexpr ULONG Sha256Length = 32;
 constexpr std::string_view SignaturePrefix = "#signature ";
 static_assert(PublicKeyLength == 0 || PublicKeyLength == 2 * CoordinateLength, "a P-256 point: X then Y");
 

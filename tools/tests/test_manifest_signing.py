@@ -1,10 +1,7 @@
 import base64
-import contextlib
-import io
 import os
 import stat
 import sys
-import tempfile
 import unittest
 
 from cryptography.hazmat.primitives import hashes, serialization
@@ -14,13 +11,7 @@ TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
 
 import make_manifest  # noqa: E402
-
-
-def run_main(*args):
-    err = io.StringIO()
-    with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
-        status = make_manifest.main(list(args))
-    return status, err.getvalue()
+from test_make_manifest import Folder  # noqa: E402
 
 
 def read(path):
@@ -28,25 +19,20 @@ def read(path):
         return f.read()
 
 
-class Signing(unittest.TestCase):
+class Signing(Folder):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.root = tmp.name
-        self.game = os.path.join(self.root, "game")
-        os.makedirs(os.path.join(self.game, "maps"))
-        for rel, data in (("Brann.exe", b"game"), ("maps/ilha 1.map", b"map" * 1000)):
-            with open(os.path.join(self.game, *rel.split("/")), "wb") as f:
-                f.write(data)
+        super().setUp()
+        self.put("Brann.exe", b"game")
+        self.put("maps/ilha 1.map", b"map" * 1000)
         self.keys = os.path.join(self.root, "keys")
         self.private = os.path.join(self.keys, make_manifest.PRIVATE_KEY_NAME)
         self.public = os.path.join(self.keys, make_manifest.PUBLIC_KEY_NAME)
 
-    def out(self, name):
+    def site(self, name):
         return os.path.join(self.root, name)
 
     def test_new_key_is_a_p256_pair_whose_private_half_only_its_owner_can_read(self):
-        self.assertEqual(run_main("--new-key", self.keys), (0, ""))
+        self.assertEqual(self.run_main("--new-key", self.keys), (0, ""))
         self.assertEqual(stat.S_IMODE(os.stat(self.private).st_mode), 0o600)
         private = serialization.load_pem_private_key(read(self.private), password=None)
         public = serialization.load_pem_public_key(read(self.public))
@@ -54,18 +40,18 @@ class Signing(unittest.TestCase):
         self.assertEqual(public.public_numbers(), private.public_key().public_numbers())
 
         before = read(self.private), read(self.public)
-        status, err = run_main("--new-key", self.keys)
+        status, err = self.run_main("--new-key", self.keys)
         self.assertEqual(status, 1)
         self.assertIn("a key is never replaced", err)
         self.assertEqual((read(self.private), read(self.public)), before)
 
     def test_signed_manifest_is_the_unsigned_one_and_a_last_line_that_verifies_over_it(self):
-        self.assertEqual(run_main("--new-key", self.keys)[0], 0)
-        self.assertEqual(run_main(self.game, self.out("plain"))[0], 0)
-        self.assertEqual(run_main(self.game, self.out("signed"), "--sign", self.private)[0], 0)
+        self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
+        self.assertEqual(self.run_main(self.game, self.site("plain"))[0], 0)
+        self.assertEqual(self.run_main(self.game, self.site("signed"), "--sign", self.private)[0], 0)
 
-        plain = read(os.path.join(self.out("plain"), "launcher", "manifest.txt"))
-        signed = read(os.path.join(self.out("signed"), "launcher", "manifest.txt"))
+        plain = read(os.path.join(self.site("plain"), "launcher", "manifest.txt"))
+        signed = read(os.path.join(self.site("signed"), "launcher", "manifest.txt"))
         self.assertTrue(signed.startswith(plain))
         line = signed[len(plain):]
         self.assertTrue(line.startswith(b"#signature ") and line.endswith(b"\n"), line)
@@ -77,7 +63,7 @@ class Signing(unittest.TestCase):
         public.verify(der, plain, ec.ECDSA(hashes.SHA256()))  # raises when it does not verify
 
     def test_unusable_signing_key_writes_nothing(self):
-        self.assertEqual(run_main("--new-key", self.keys)[0], 0)
+        self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
         other_curve = os.path.join(self.root, "p384.pem")
         with open(other_curve, "wb") as f:
             f.write(ec.generate_private_key(ec.SECP384R1()).private_bytes(
@@ -85,11 +71,11 @@ class Signing(unittest.TestCase):
                 serialization.NoEncryption()))
         for key in (self.public, other_curve, os.path.join(self.root, "missing.pem")):
             with self.subTest(key=os.path.basename(key)):
-                status, err = run_main(self.game, self.out("site"), "--sign", key)
+                status, err = self.run_main(self.game, self.site("site"), "--sign", key)
                 self.assertEqual(status, 1)
                 self.assertIn(key, err)
                 self.assertIn("nothing written", err)
-                self.assertFalse(os.path.exists(self.out("site")))
+                self.assertFalse(os.path.exists(self.site("site")))
 
 
 if __name__ == "__main__":

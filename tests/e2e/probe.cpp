@@ -210,15 +210,8 @@ LauncherState ReadState(HWND window)
     state.windowCount = TopLevelWindows(kLauncherClass, 0).size();
     GetWindowRect(window, &state.windowRect);
     GetClientRect(window, &state.clientRect);
-    if (controls.status)
-        state.status = WindowText(controls.status);
-    if (controls.detail)
-        state.detail = WindowText(controls.detail);
-    if (controls.progress) {
-        DWORD_PTR position = 0;
-        if (SendMessageTimeoutW(controls.progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kQueryTimeoutMs, &position))
-            state.progress = static_cast<long long>(position);
-    }
+    // The button before the texts: the run's last heading is shown before the button is enabled, so a
+    // button read as enabled means the texts read after it are the final ones.
     if (controls.play) {
         state.playText = WindowText(controls.play);
         state.playEnabled = IsWindowEnabled(controls.play) != FALSE;
@@ -228,6 +221,15 @@ LauncherState ReadState(HWND window)
             state.playFocused = info.hwndFocus == controls.play;
             state.focusClass = ClassName(info.hwndFocus);
         }
+    }
+    if (controls.status)
+        state.status = WindowText(controls.status);
+    if (controls.detail)
+        state.detail = WindowText(controls.detail);
+    if (controls.progress) {
+        DWORD_PTR position = 0;
+        if (SendMessageTimeoutW(controls.progress, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, kQueryTimeoutMs, &position))
+            state.progress = static_cast<long long>(position);
     }
     const std::pair<HWND, const wchar_t*> wanted[] = {
         {controls.status, L"status"}, {controls.detail, L"detail"},

@@ -27,7 +27,7 @@ FULL = {
     "download_small": [2048, 128 * KIB],
     "download_rounds": 3,
     "memory_sizes": [100 * MIB, 1024 * MIB],
-    "startups": 10,
+    "startups": 20,
 }
 QUICK = {
     "check_counts": [100, 300, 1000],

@@ -145,9 +145,10 @@ class Report:
         if not during_download:
             self.notes.append("- Responsiveness: the download ended before the last ping.")
 
-    def startup(self, launcher, bare):
+    def startup(self, launcher, bare, warmups):
         ratio = median(launcher) / median(bare)
-        self.rows.append((f"6. Start-up, process start to window shown, median of {len(launcher)}",
+        self.rows.append((f"6. Start-up, process start to window shown, median of {len(launcher)} "
+                          f"after {warmups} uncounted",
                           ms(median(launcher)), f"bare Win32 window program: {ms(median(bare))}",
                           f"{ratio:.2f}", "≤ 1.15", "yes" if ratio <= 1.15 else "**no**"))
         self._raw("start-up, launcher", launcher)

@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "platform/handles.h"
 #include "platform/system_library.h"
+#include "update/launcher_replacement.h"
 #include "update/update_run.h"
 
 #include <windows.h>
@@ -83,7 +84,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     RunMessageLoop();
 
     // End here and now: the worker may be anywhere in a download, and no teardown of this process
-    // (static destructors, library detach) may run under it.
+    // (static destructors, library detach) may run under it. Only a launcher replacing itself is
+    // let finish, so that an installed launcher is always there.
+    const LauncherReplacementBarrier barrier;
     TerminateProcess(GetCurrentProcess(), 0);
     return 0;
 }

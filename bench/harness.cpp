@@ -224,7 +224,7 @@ int RunDownload(Report& report, const std::wstring& host, INTERNET_PORT port, co
         {L"launcher_ms", [&] { cache.clear(); },
          [&] {
              HttpClient client(host, port);
-             downloaded = DownloadFiles(entries, bytes, client, cache);
+             downloaded = DownloadFiles(entries, entries, bytes, client, cache);
          },
          [&] { return downloaded && cache.size() == entries.size(); }, L"the launcher's download failed"},
         {L"bare_ms", nullptr, bareLoop(BodyHandling::Write), arrived, bareFailed},

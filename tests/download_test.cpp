@@ -31,7 +31,7 @@ protected:
         for (const ManifestEntry& entry : list)
             total += entry.size;
         bool result = false;
-        recorder.Run([&] { result = DownloadFiles(list, total, client, cache); });
+        recorder.Run([&] { result = DownloadFiles(list, list, total, client, cache); });
         return result;
     }
 

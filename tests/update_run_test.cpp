@@ -1,6 +1,7 @@
 #include "app/launcher_state.h"
 #include "platform/file_state.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "tests/support/message_recorder.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
@@ -9,6 +10,10 @@
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
 
 namespace {
 
@@ -213,4 +218,126 @@ TEST_F(UpdateRunTest, LauncherBuiltWithoutAKeyUpdatesFromASignedManifest)
     ASSERT_EQ(entries.size(), 2u);
     for (const ManifestEntry& entry : entries)
         EXPECT_EQ(TestServer::Sha256Of(ReadFileBytes(LocalPathFor(entry.path))), entry.hash) << entry.path;
+}
+
+namespace {
+
+struct LayoutChange {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> first;   // version 1: path, bytes
+    std::vector<std::string> playerFiles;                     // written after version 1, bytes = path
+    std::vector<std::wstring> emptyFolders;                   // made after version 1
+    std::vector<std::string> removedBeforeSecond;             // as a killed earlier clearing left it
+    std::vector<std::pair<std::string, std::string>> second;  // version 2
+    std::string failingPath;                                  // empty: version 2 installs
+};
+
+bool IsListed(const std::vector<std::pair<std::string, std::string>>& files, const std::string& path)
+{
+    return std::any_of(files.begin(), files.end(), [&](const auto& file) { return file.first == path; });
+}
+
+}  // namespace
+
+TEST_F(UpdateRunTest, LauncherClearsOnlyItsOwnFilesOutOfTheWayOfALayoutChange)
+{
+    const std::vector<LayoutChange> cases = {
+        {"file becomes a folder",
+         {{"Brann.exe", "game 1"}, {"dados/fases", "all levels in one file"}},
+         {},
+         {},
+         {},
+         {{"Brann.exe", "game 2"}, {"dados/fases/1.dat", "level 1"}, {"dados/fases/2.dat", "level 2"}},
+         ""},
+        {"folder of two levels becomes a file",
+         {{"Brann.exe", "game 1"}, {"dados/vozes/a.ogg", "voice a"}, {"dados/vozes/sub/b.ogg", "voice b"}},
+         {},
+         {L"dados\\vozes\\sub\\vazia"},
+         {},
+         {{"Brann.exe", "game 2"}, {"dados/vozes", "all voices in one file"}},
+         ""},
+        {"folder left half cleared by a killed start",
+         {{"dados/vozes/a.ogg", "voice a"}, {"dados/vozes/sub/b.ogg", "voice b"}},
+         {},
+         {},
+         {"dados/vozes/a.ogg"},
+         {{"dados/vozes", "all voices in one file"}},
+         ""},
+        {"player's file where a folder must be",
+         {{"Brann.exe", "game 1"}},
+         {"dados/fases"},
+         {},
+         {},
+         {{"Brann.exe", "game 2"}, {"dados/fases/1.dat", "level 1"}},
+         "dados/fases/1.dat"},
+        {"player's file in a folder that becomes a file",
+         {{"dados/vozes/a.ogg", "voice a"}, {"dados/vozes/sub/b.ogg", "voice b"}},
+         {"dados/vozes/sub/minhas notas.txt"},
+         {},
+         {},
+         {{"dados/vozes", "all voices in one file"}},
+         "dados/vozes"},
+    };
+    for (const LayoutChange& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDirectory folder;
+        InstallDirectory = folder.path();
+        // A site of its own per version: the server's folders change their layout too.
+        std::optional<TestServer> site;
+        const auto serve = [&](const std::vector<std::pair<std::string, std::string>>& files) {
+            site.emplace();
+            std::string manifest;
+            for (const auto& [path, bytes] : files) {
+                site->PutFile(path, bytes);
+                manifest += TestServer::ManifestLine(bytes, path);
+            }
+            site->PutManifest(manifest);
+        };
+        serve(c.first);
+        Run();
+        ASSERT_EQ(recorder.Statuses().back(), L"Atualizado! Boa guerra!" + Credit);
+        for (const std::string& path : c.playerFiles) {
+            std::filesystem::create_directories(std::filesystem::path(LocalPathFor(path)).parent_path());
+            WriteFileBytes(LocalPathFor(path), path);
+            ASSERT_EQ(ReadFileBytes(LocalPathFor(path)), path);
+        }
+        for (const std::wstring& empty : c.emptyFolders)
+            ASSERT_TRUE(CreateDirectoryW((folder / empty).c_str(), nullptr));
+        for (const std::string& path : c.removedBeforeSecond)
+            ASSERT_TRUE(DeleteFileW(LocalPathFor(path).c_str()));
+
+        serve(c.second);
+        GameAvailable = false;
+        Run();
+        if (!c.failingPath.empty()) {
+            EXPECT_EQ(recorder.Statuses().back(),
+                      L"Falha ao baixar um arquivo. Tente de novo.|" + Utf8ToWide(c.failingPath));
+            EXPECT_FALSE(GameAvailable);
+            for (const std::string& path : c.playerFiles)
+                EXPECT_EQ(ReadFileBytes(LocalPathFor(path)), path);
+            // Nothing is deleted unless all in the way is the launcher's own.
+            for (const auto& [path, bytes] : c.first) {
+                if (!IsListed(c.second, path)) {
+                    EXPECT_EQ(ReadFileBytes(LocalPathFor(path)), bytes) << path;
+                }
+            }
+            continue;
+        }
+        EXPECT_EQ(recorder.Statuses().back(), L"Atualizado! Boa guerra!" + Credit);
+        for (const auto& [path, bytes] : c.second)
+            EXPECT_EQ(ReadFileBytes(LocalPathFor(path)), bytes) << path;
+        // The cleared files are forgotten: a later file of their name would not be the launcher's.
+        for (const auto& [path, bytes] : c.first) {
+            if (!IsListed(c.second, path)) {
+                EXPECT_EQ(CacheBytes().find(path + "\r\n"), std::string::npos) << path;
+            }
+        }
+
+        const size_t requestsBefore = site->RequestedPaths().size();
+        Run();
+        EXPECT_EQ(recorder.Statuses().back(), L"Tudo atualizado. Boa guerra!" + Credit);
+        EXPECT_EQ(site->RequestedPaths().size(), requestsBefore + 1);
+        EXPECT_EQ(site->RequestedPaths().back(), "/launcher/manifest.txt");
+    }
+    InstallDirectory = install.path();
 }

@@ -9,6 +9,8 @@
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/whole_file.h"
+#include "update/former_files.h"
+#include "update/launcher_replacement.h"
 
 #include <cwchar>
 
@@ -58,33 +60,20 @@ bool ReceiveVerified(const ManifestEntry& entry, const std::wstring& urlPath, HA
     return streamed && received == entry.size && MatchesListedDigest(digest, entry.hash);
 }
 
-// The running launcher's image cannot be overwritten, but it can be renamed out of the way; start-up
-// deletes the ".old" copy once nothing runs it any more.
-bool MoveLauncherIntoPlace(const std::wstring& temporaryPath, const std::wstring& targetPath)
-{
-    const std::wstring oldPath = targetPath + L".old";
-    const bool movedAside = MoveFileExW(targetPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-    if (MoveIntoPlace(temporaryPath, targetPath))
-        return true;
-    if (movedAside)
-        MoveFileExW(oldPath.c_str(), targetPath.c_str(), 0);
-    return false;
-}
-
 bool MoveOverTarget(const std::wstring& temporaryPath, const std::wstring& targetPath)
 {
     ClearReadOnly(targetPath);
     if (SamePathIgnoringAsciiCase(targetPath, InstalledLauncherPath()))
-        return MoveLauncherIntoPlace(temporaryPath, targetPath);
+        return ReplaceInstalledLauncher(temporaryPath, targetPath);
     return MoveIntoPlace(temporaryPath, targetPath);
 }
 
 // Brings one file up to date; false when it failed (nothing then replaced or recorded).
 bool DownloadOne(const ManifestEntry& entry, int fileNumber, int fileCount, HttpClient& client,
-                 LauncherCache& cache, const Progress& progress)
+                 LauncherCache& cache, FormerFiles& formerFiles, const Progress& progress)
 {
     // Checked before anything touches the disk: such a path could leave the install directory.
-    if (!IsSafeRelativePath(entry.path))
+    if (!IsSafeRelativePath(entry.path) || !formerFiles.ClearWayFor(entry.path))
         return false;
     const std::wstring targetPath = LocalPathFor(entry.path);
     CreateParentDirectories(targetPath);
@@ -118,15 +107,16 @@ void CreateParentDirectories(const std::wstring& path)
         CreateDirectoryW(path.substr(0, slash).c_str(), nullptr);
 }
 
-bool DownloadFiles(const DownloadList& downloadList, uint64_t downloadTotal, HttpClient& client,
-                   LauncherCache& cache)
+bool DownloadFiles(const std::vector<ManifestEntry>& entries, const DownloadList& downloadList,
+                   uint64_t downloadTotal, HttpClient& client, LauncherCache& cache)
 {
+    FormerFiles formerFiles(entries, cache);
     Progress progress;
     progress.total = downloadTotal;
     const int fileCount = static_cast<int>(downloadList.size());
     for (int index = 0; index < fileCount; ++index) {
         const ManifestEntry& entry = downloadList[index];
-        if (!DownloadOne(entry, index + 1, fileCount, client, cache, progress)) {
+        if (!DownloadOne(entry, index + 1, fileCount, client, cache, formerFiles, progress)) {
             PostStatus(L"Falha ao baixar um arquivo. Tente de novo.", Utf8ToWide(entry.path));
             PostDone();
             return false;

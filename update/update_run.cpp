@@ -48,7 +48,7 @@ void RunSteps()
     DownloadList downloadList;
     uint64_t downloadTotal = 0;
     CheckLocalFiles(entries, cache, downloadList, downloadTotal);
-    if (!downloadList.empty() && !DownloadFiles(downloadList, downloadTotal, client, cache))
+    if (!downloadList.empty() && !DownloadFiles(entries, downloadList, downloadTotal, client, cache))
         return;  // the failure is reported; this run's cache changes are dropped
 
     SaveLauncherCache(cachePath, cache);

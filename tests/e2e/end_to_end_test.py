@@ -357,6 +357,32 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertIn(self.run_installed()["status"], ("Atualizado! Boa guerra!", "Tudo atualizado. Boa guerra!"))
         self.assert_installed(versions[1])
 
+    def test_a_link_in_a_folder_that_becomes_a_file_is_never_followed_out_of_the_install_directory(self):
+        voices = {"dados/vozes/a.ogg": b"voice a", "dados/vozes/extra/b.ogg": b"voice b"}
+        sites = publish_versions([dict(game_files(), **voices),
+                                  dict(game_files(), **{"dados/vozes": b"all voices in one file"})])
+        serve(sites[0])
+        self.update_fully()
+        # The player moved part of the game to another disk and left a link in its place; the cache
+        # still knows the moved file by its old name.
+        outside = SCRATCH / f"outside-{self._testMethodName}"
+        subprocess.run(["rm", "-rf", str(outside)], check=True)
+        link = self.prefix.install_dir / "dados/vozes/extra"
+        shutil.move(str(link), str(outside))
+        link.symlink_to(outside, target_is_directory=True)
+
+        serve(sites[1])
+        state = self.run_installed()
+        self.assertEqual((outside / "b.ogg").read_bytes(), b"voice b")
+        if state["status"] == "Atualizado! Boa guerra!":
+            self.assert_installed(dict(game_files(), **{"dados/vozes": b"all voices in one file"}))
+            return
+        # Wine resolves a symbolic link in every Win32 deletion, so there it cannot be removed as a
+        # link: the file fails, and nothing in its way is touched.
+        self.assertEqual((state["status"], state["detail"]), ("Falha ao baixar um arquivo. Tente de novo.", "dados/vozes"))
+        self.assertTrue(link.is_symlink())
+        self.assertEqual((self.prefix.install_dir / "dados/vozes/a.ogg").read_bytes(), b"voice a")
+
     def test_full_disk_fails_the_file_and_keeps_the_old_one_and_the_old_cache(self):
         self.prefix.install_dir.mkdir(parents=True)
         used = 2 * LAUNCHER.stat().st_size + sum(map(len, game_files().values())) + 1024 * 1024

@@ -1,0 +1,191 @@
+#include "update/former_files.h"
+
+#include "app/launcher_state.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+
+#include <cwchar>
+
+namespace {
+
+// How the file system tells names apart, as far as the launcher relies on it: "\" between parts,
+// ASCII letters in either case.
+std::wstring Folded(std::wstring path)
+{
+    for (wchar_t& c : path) {
+        if (c == L'/')
+            c = L'\\';
+        else if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return path;
+}
+
+std::wstring RelativePart(const std::wstring& path)
+{
+    return path.substr(InstallDirectory.size() + 1);
+}
+
+// The entry at `path` itself: a link, not what it points to.
+UniqueFile OpenEntry(const std::wstring& path, DWORD access)
+{
+    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                  nullptr));
+}
+
+// Empty when the handle's path cannot be had.
+std::wstring FinalPath(HANDLE handle)
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+        if (length == 0)
+            return std::wstring();
+        const bool fitted = length < path.size();
+        path.resize(length);
+        if (fitted)
+            return path;
+    }
+}
+
+bool IsDotEntry(const wchar_t* name)
+{
+    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+}
+
+// A read-only file refuses to be deleted; the flag goes first, through the same handle.
+bool DeleteThroughHandle(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(handle, &information))
+        return false;
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic = {};  // zero times stay as they are
+        basic.FileAttributes = information.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0)
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)))
+            return false;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+}  // namespace
+
+FormerFiles::FormerFiles(const std::vector<ManifestEntry>& entries, LauncherCache& cache)
+    : entries_(entries), cache_(cache)
+{
+}
+
+void FormerFiles::BuildIndex()
+{
+    if (indexed_)
+        return;
+    indexed_ = true;
+    const UniqueFile installDirectory = OpenEntry(InstallDirectory, FILE_READ_ATTRIBUTES);
+    if (installDirectory)
+        finalInstallDirectory_ = FinalPath(installDirectory.get());
+    for (const ManifestEntry& entry : entries_)
+        listed_.insert(Folded(Utf8ToWide(entry.path)));
+    for (const auto& [key, value] : cache_)
+        if (IsSafeRelativePath(key))
+            keys_[Folded(Utf8ToWide(key))].push_back(key);
+}
+
+bool FormerFiles::IsOwnedFile(const std::wstring& relative) const
+{
+    const std::wstring folded = Folded(relative);
+    return keys_.count(folded) != 0 && listed_.count(folded) == 0;
+}
+
+// DeleteFileW and RemoveDirectoryW take a path, and some file systems (Wine's, for one) resolve a
+// symbolic link in it and delete its target: every entry is opened as itself and checked to be the
+// one under the install directory that its path names. Empty otherwise.
+UniqueFile FormerFiles::OpenItself(const std::wstring& path, DWORD access) const
+{
+    UniqueFile entry = OpenEntry(path, access);
+    if (entry && (finalInstallDirectory_.empty() ||
+                  !EqualsIgnoringAsciiCase(FinalPath(entry.get()),
+                                           finalInstallDirectory_ + path.substr(InstallDirectory.size()))))
+        entry.Close();
+    return entry;
+}
+
+bool FormerFiles::PlanFile(const std::wstring& path, Plan& plan)
+{
+    const std::wstring relative = RelativePart(path);
+    if (!IsOwnedFile(relative) || !OpenItself(path, FILE_READ_ATTRIBUTES))
+        return false;
+    plan.push_back({path, Folded(relative)});
+    return true;
+}
+
+// A link is removed as a link and never entered; a folder is emptied first.
+bool FormerFiles::PlanFolder(const std::wstring& path, DWORD attributes, Plan& plan)
+{
+    if (!OpenItself(path, FILE_READ_ATTRIBUTES))
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FIND_DATAW found = {};
+        const UniqueFind find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
+                                               FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+        if (!find)
+            return false;
+        do {
+            if (IsDotEntry(found.cFileName))
+                continue;
+            const std::wstring child = path + L"\\" + found.cFileName;
+            const bool planned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                                     ? PlanFolder(child, found.dwFileAttributes, plan)
+                                     : PlanFile(child, plan);
+            if (!planned)
+                return false;
+        } while (FindNextFileW(find.get(), &found));
+        if (GetLastError() != ERROR_NO_MORE_FILES)
+            return false;
+    }
+    plan.push_back({path, std::wstring()});
+    return true;
+}
+
+bool FormerFiles::CarryOut(const Plan& plan)
+{
+    for (const Removal& removal : plan) {
+        UniqueFile entry = OpenItself(removal.path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+        if (!entry || !DeleteThroughHandle(entry.get()))
+            return false;
+        entry.Close();
+        if (removal.folded.empty())
+            continue;
+        // Gone from the disk, so gone from the cache: a later file of that name is not the launcher's.
+        for (const std::string& key : keys_[removal.folded])
+            cache_.erase(key);
+        keys_.erase(removal.folded);
+    }
+    return true;
+}
+
+bool FormerFiles::ClearWayFor(const std::string& path)
+{
+    const std::wstring target = LocalPathFor(path);
+    Plan plan;
+    for (size_t slash = target.find(L'\\', InstallDirectory.size() + 1); slash != std::wstring::npos;
+         slash = target.find(L'\\', slash + 1)) {
+        const std::wstring folder = target.substr(0, slash);
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        // Nothing further down can be in the way; and what lies behind a link is not looked at.
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return true;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            BuildIndex();
+            return PlanFile(folder, plan) && CarryOut(plan);
+        }
+    }
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    BuildIndex();
+    return PlanFolder(target, attributes, plan) && CarryOut(plan);
+}

@@ -1,0 +1,60 @@
+#include "update/launcher_replacement.h"
+
+#include "platform/whole_file.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace {
+
+enum class ReplacementState { Idle, Replacing, Ending };
+
+std::atomic<ReplacementState> State{ReplacementState::Idle};
+
+constexpr DWORD PollIntervalMs = 1;
+
+bool Enter(ReplacementState from, ReplacementState to)
+{
+    return State.compare_exchange_strong(from, to);
+}
+
+}  // namespace
+
+LauncherReplacementMark::LauncherReplacementMark() : granted_(Enter(ReplacementState::Idle, ReplacementState::Replacing))
+{
+}
+
+LauncherReplacementMark::~LauncherReplacementMark()
+{
+    if (granted_)
+        State.store(ReplacementState::Idle);
+}
+
+LauncherReplacementBarrier::LauncherReplacementBarrier() : raised_(false)
+{
+    const ULONGLONG deadline = GetTickCount64() + LauncherReplacementWaitMs;
+    while (!(raised_ = Enter(ReplacementState::Idle, ReplacementState::Ending)) && GetTickCount64() < deadline)
+        Sleep(PollIntervalMs);
+}
+
+LauncherReplacementBarrier::~LauncherReplacementBarrier()
+{
+    if (raised_)
+        State.store(ReplacementState::Idle);
+}
+
+bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstring& installedPath)
+{
+    const LauncherReplacementMark mark;
+    if (!mark)
+        return false;
+    const std::wstring oldPath = installedPath + L".old";
+    const bool movedAside =
+        MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    if (MoveIntoPlace(temporaryPath, installedPath))
+        return true;
+    if (movedAside)
+        MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0);
+    return false;
+}

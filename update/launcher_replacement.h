@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+// Puts a downloaded launcher in place of the installed one, which may be running: its image cannot be
+// overwritten, but it can be renamed aside to ".old" (deleted by a later start) before the new one
+// is moved in; a failed second move puts the old one back. False when the new launcher is not in
+// place, also when the process has begun to end.
+bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstring& installedPath);
+
+// Marks the two moves of a replacement, between which there is no installed launcher. Not granted
+// while the process is ending.
+class LauncherReplacementMark {
+public:
+    LauncherReplacementMark();
+    ~LauncherReplacementMark();
+    LauncherReplacementMark(const LauncherReplacementMark&) = delete;
+    LauncherReplacementMark& operator=(const LauncherReplacementMark&) = delete;
+    explicit operator bool() const { return granted_; }
+
+private:
+    bool granted_;
+};
+
+// Held by the close path while the process ends, so that the desktop shortcut never points at
+// nothing: made, it waits for a replacement under way to finish (a few milliseconds; at most
+// LauncherReplacementWaitMs), and no replacement begins while it lives.
+class LauncherReplacementBarrier {
+public:
+    LauncherReplacementBarrier();
+    ~LauncherReplacementBarrier();
+    LauncherReplacementBarrier(const LauncherReplacementBarrier&) = delete;
+    LauncherReplacementBarrier& operator=(const LauncherReplacementBarrier&) = delete;
+
+private:
+    bool raised_;
+};
+
+constexpr unsigned LauncherReplacementWaitMs = 2000;

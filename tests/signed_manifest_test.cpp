@@ -144,6 +144,8 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIs
             EXPECT_FALSE(GameAvailable);
             EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
             EXPECT_FALSE(FileExists(install / L"launcher.cache"));
+            // An unsigned serial must not raise the record either.
+            EXPECT_FALSE(FileExists(install / ManifestSerialFileName));
             EXPECT_EQ(RequestsSince(requestsBefore), (std::vector<std::string>{"/launcher/manifest.txt"}));
         }
     }

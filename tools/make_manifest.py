@@ -12,12 +12,12 @@ the signing time in seconds since 1970 (UTC), or the previous publication's
 serial plus 1 when that is higher, and the signature is an ECDSA P-256
 signature (r then s, 32 bytes each) over the SHA-256 of every byte before its
 line, made with the private key in KEY.pem.  A keyed launcher never acts on a
-manifest of a lower serial than one it has acted on.  --new-key writes such a key pair
-to DIR/manifest-key.pem (the private key, for its owner only) and
+manifest of a lower serial than one it has acted on.  --new-key writes such a
+key pair to DIR/manifest-key.pem (the private key, for its owner only) and
 DIR/manifest-key.pub.pem (the public key the launcher is built with).
 
-With --previous, files unchanged since that publication are hard-linked from
-it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
+With --previous, files unchanged since that publication, and intact in it,
+are hard-linked from it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
 the previous version will download is printed.
 
 Nothing is written when any file could not be installed by the launcher on
@@ -298,8 +298,11 @@ def _reuse(old_file, dst, digest):
         return False  # missing, or another file system: copied instead
     # The linked file itself is hashed: one damaged since it was published
     # (a bad copy, a disk fault) must not go out again under the right digest.
-    if _digest(dst) == digest:
-        return True
+    try:
+        if _digest(dst) == digest:
+            return True
+    except OSError:
+        pass
     os.remove(dst)
     return False
 

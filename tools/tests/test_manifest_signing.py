@@ -108,11 +108,7 @@ class Signing(Folder):
             (record + b"#serial 0\n", None),
             (record + b"#serial 042\n", None),
             (record + b"#serial +42\n", None),
-            (record + b"#serial -42\n", None),
-            (record + b"#serial  42\n", None),
             (record + b"#serial 42 \n", None),
-            (record + b"#serial\t42\n", None),
-            (record + b"#serial\n", None),
             (record + b"#serialnumber 42\n", None),
             (record + b"#serial 4\n#serial 4\n", None),
         ]

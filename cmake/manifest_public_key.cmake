@@ -1,7 +1,9 @@
-# write_manifest_public_key_header(PEM HEADER) writes HEADER from update/manifest_public_key.h.in: the
-# ECDSA P-256 public key in the PEM file as the 64 bytes of its point, X then Y; with PEM empty, no key,
-# and the launcher checks no manifest signature.
-function(write_manifest_public_key_header pem header)
+# write_manifest_public_key_header(PEM MIN_SERIAL HEADER) writes HEADER from
+# update/manifest_public_key.h.in: the ECDSA P-256 public key in the PEM file as the 64 bytes of its
+# point, X then Y, and the lowest manifest serial a keyed launcher accepts; with PEM empty, no key, and
+# the launcher checks neither a manifest's signature nor its serial.
+function(write_manifest_public_key_header pem min_serial header)
+    set(manifest_min_serial ${min_serial})
     set(manifest_key_bytes "")
     if(pem)
         set(der ${header}.der)
@@ -30,4 +32,39 @@ function(write_manifest_public_key_header pem header)
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${pem})
     endif()
     configure_file(${PROJECT_SOURCE_DIR}/update/manifest_public_key.h.in ${header} @ONLY)
+endfunction()
+
+# manifest_min_serial(VAR PEM): LAUNCHER_MANIFEST_MIN_SERIAL when given, else the commit time of the
+# source in seconds since 1970, so that two builds of one commit are the same and no manifest signed
+# before the source of a keyed launcher existed (one that lists the keyless launcher) is ever acted on.
+# Without git a keyed build must be given the minimum; a keyless one, which ignores it, takes 1.
+function(manifest_min_serial var pem)
+    set(serial "${LAUNCHER_MANIFEST_MIN_SERIAL}")
+    if(serial STREQUAL "")
+        execute_process(COMMAND git log -1 --format=%ct
+                        WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                        RESULT_VARIABLE failed OUTPUT_VARIABLE serial ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+        if(failed OR NOT serial MATCHES "^[1-9][0-9]*$")
+            if(pem)
+                message(FATAL_ERROR "no git commit time for LAUNCHER_MANIFEST_MIN_SERIAL: give it, e.g. "
+                                    "-DLAUNCHER_MANIFEST_MIN_SERIAL=$(date +%s) when the source was taken")
+            endif()
+            set(serial 1)
+        elseif(pem)
+            # A new commit takes a new configure, so that a keyed build's minimum follows it.
+            execute_process(COMMAND git rev-parse --git-path logs/HEAD
+                            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                            OUTPUT_VARIABLE head_log ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+            get_filename_component(head_log "${head_log}" ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+            if(EXISTS "${head_log}")
+                set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
+            endif()
+        endif()
+    endif()
+    string(LENGTH "${serial}" length)
+    if(NOT serial MATCHES "^[1-9][0-9]*$" OR length GREATER 19
+       OR (length EQUAL 19 AND serial STRGREATER "9223372036854775807"))
+        message(FATAL_ERROR "LAUNCHER_MANIFEST_MIN_SERIAL ${serial}: not a decimal number from 1 to 2^63-1")
+    endif()
+    set(${var} ${serial} PARENT_SCOPE)
 endfunction()

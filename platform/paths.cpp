@@ -18,7 +18,7 @@ const char* const DeviceNames[] = {
 };
 
 // The launcher's own files at the top of the install directory.
-const char* const ReservedTopLevelNames[] = {"launcher.cache", "TolmekBrannLauncher.exe.old"};
+const char* const ReservedTopLevelNames[] = {"launcher.cache", "launcher.serial", "TolmekBrannLauncher.exe.old"};
 const char TemporarySuffix[] = ".download";  // TemporaryFileSuffix, as manifest paths spell it
 
 bool IsForbiddenByte(unsigned char byte)

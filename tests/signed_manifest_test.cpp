@@ -6,6 +6,7 @@
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/manifest.h"
+#include "update/manifest_serial.h"
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@ const std::wstring Searching = L"status:Procurando atualizacoes...|";
 const std::wstring NotAuthentic =
     L"status:A atualizacao recebida nao e autentica.|Se ja tiver o jogo instalado, pode jogar mesmo assim.";
 const std::wstring Updated = L"status:Atualizado! Boa guerra!|Desenvolvido por www.tolmekbrann.com.br";
+const std::wstring AllCurrent = L"status:Tudo atualizado. Boa guerra!|Desenvolvido por www.tolmekbrann.com.br";
+const std::wstring DownloadFailed = L"status:Falha ao baixar um arquivo. Tente de novo.|Brann.exe";
 const std::string SignaturePrefix = "#signature ";
 
 // Another character of the same kind, so that a digit stays a digit and base64 stays base64.
@@ -49,6 +52,26 @@ protected:
         recorder.Run(UpdateRun);
     }
 
+    // One update run into `install`, serving a site that the tool published with a serial
+    // (L"serial-1002") or signed without one (L"no-serial"). Returns its manifest.
+    std::string RunSite(const TempDirectory& install, const std::wstring& site)
+    {
+        InstallDirectory = install.path();
+        const std::string manifest = server.PutSite(TestServer::SignedSite(site));
+        recorder.Clear();
+        recorder.Run(UpdateRun);
+        return manifest;
+    }
+
+    // Every listed file is installed as `manifest` lists it.
+    static void ExpectInstalled(const std::string& manifest)
+    {
+        const std::vector<ManifestEntry> entries = ParseManifest(manifest);
+        ASSERT_EQ(entries.size(), 2u);
+        for (const ManifestEntry& entry : entries)
+            EXPECT_EQ(TestServer::Sha256Of(ReadFileBytes(LocalPathFor(entry.path))), entry.hash) << entry.path;
+    }
+
     std::vector<std::string> RequestsSince(size_t count) const
     {
         const std::vector<std::string> paths = server.RequestedPaths();
@@ -71,7 +94,10 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIs
     const std::string body = signedText.substr(0, line);
     const std::string base64 = signedText.substr(line + SignaturePrefix.size(), 88);
     ASSERT_EQ(signedText.substr(line), SignaturePrefix + base64 + "\n");
-    ASSERT_EQ(byOtherKey.substr(0, line), body);
+    // The same records; the serial is each signing's time.
+    const size_t serialLine = body.find("#serial ");
+    ASSERT_NE(serialLine, std::string::npos);
+    ASSERT_EQ(byOtherKey.substr(0, serialLine), body.substr(0, serialLine));
     const std::vector<ManifestEntry> entries = ParseManifest(signedText);
     ASSERT_EQ(entries.size(), 2u);
 
@@ -118,6 +144,8 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIs
             EXPECT_FALSE(GameAvailable);
             EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
             EXPECT_FALSE(FileExists(install / L"launcher.cache"));
+            // An unsigned serial must not raise the record either.
+            EXPECT_FALSE(FileExists(install / ManifestSerialFileName));
             EXPECT_EQ(RequestsSince(requestsBefore), (std::vector<std::string>{"/launcher/manifest.txt"}));
         }
     }
@@ -134,4 +162,143 @@ TEST_F(SignedManifestTest, RefusedManifestLetsAnInstalledGameBePlayedAndLeavesIt
     EXPECT_TRUE(GameAvailable);
     EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "the installed game");
     EXPECT_EQ(ReadFileBytes(install / L"launcher.cache"), "kept\r\nas it was\r\n");
+}
+
+TEST(ManifestSerial, OnlyOneCanonicalSerialLineFrom1To2To63Minus1IsRead)
+{
+    const std::string record = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 3 a.txt\n";
+    const std::string signature = "#signature AAAA\n";
+    const struct {
+        std::string text;
+        uint64_t serial;
+    } cases[] = {
+        {"", 0},
+        {record + signature, 0},
+        {record + "#serial 1\n" + signature, 1},
+        {record + "#serial 1796804376\r\n" + signature, 1796804376},
+        {"#serial 42\n" + record, 42},
+        {record + "#serial 42", 42},
+        {record + "#serial 9223372036854775807\n", 9223372036854775807ull},
+        {record + "#serial 9223372036854775808\n", 0},
+        {record + "#serial 18446744073709551615\n", 0},
+        {record + "#serial 18446744073709551617\n", 0},
+        {record + "#serial 99999999999999999999999\n", 0},
+        {record + "#serial 0\n", 0},
+        {record + "#serial 042\n", 0},
+        {record + "#serial +42\n", 0},
+        {record + "#serial -42\n", 0},
+        {record + "#serial  42\n", 0},
+        {record + "#serial 42 \n", 0},
+        {record + "#serial 42\r\r\n", 0},
+        {record + "#serial\t42\n", 0},
+        {record + "#serial 4 2\n", 0},
+        {record + "#serial 0x2A\n", 0},
+        {record + "#serial\n", 0},
+        {record + "#serial \n", 0},
+        {record + "#serialnumber 42\n", 0},
+        {record + "#serial 42\n#serial 42\n", 0},
+        {record + "#serial 42\n#serial x\n", 0},
+        {record + std::string("#serial 4\0002\n", 13), 0},
+        {record + " #serial 42\n", 0},
+        {record + "# serial 42\n" + "#serial 7\n", 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(ParseManifestSerial(c.text), c.serial);
+    }
+}
+
+TEST_F(SignedManifestTest, KeyedLauncherNeverActsOnAManifestOfALowerSerialThanOneItAccepted)
+{
+    const TempDirectory install;
+    const struct {
+        const wchar_t* site;
+        std::wstring heading;  // NotAuthentic: refused
+    } steps[] = {
+        {L"serial-1002", Updated},
+        {L"serial-1001", NotAuthentic},
+        {L"serial-1002", AllCurrent},
+        {L"serial-1003", Updated},
+        {L"serial-1002", NotAuthentic},
+        {L"serial-1001", NotAuthentic},
+        {L"serial-1003", AllCurrent},
+    };
+    std::string installed;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.site);
+        const size_t requestsBefore = server.RequestedPaths().size();
+        GameAvailable = false;
+        const std::string manifest = RunSite(install, step.site);
+
+        ASSERT_GE(recorder.Log().size(), 3u);
+        EXPECT_EQ(recorder.Log().end()[-2], step.heading);
+        EXPECT_EQ(recorder.Log().back(), L"done");
+        EXPECT_TRUE(GameAvailable);
+        if (step.heading == NotAuthentic) {
+            EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
+        } else {
+            installed = manifest;
+        }
+        ExpectInstalled(installed);
+        if (step.heading != Updated) {
+            EXPECT_EQ(RequestsSince(requestsBefore), (std::vector<std::string>{"/launcher/manifest.txt"}));
+        }
+    }
+}
+
+TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMinimumIsActedOn)
+{
+    ASSERT_EQ(BuiltInMinimumSerial, 1000);
+    const struct {
+        const char* name;
+        const wchar_t* site;
+        const char* record;  // launcher.serial before the run, or none
+        bool accepted;
+    } cases[] = {
+        {"below the built-in minimum", L"serial-999", nullptr, false},
+        {"signed without a serial", L"no-serial", nullptr, false},
+        {"just above the built-in minimum", L"serial-1001", nullptr, true},
+        {"below the recorded serial", L"serial-1001", "1002", false},
+        {"equal to the recorded serial", L"serial-1001", "1001", true},
+        {"an unreadable record counts as none", L"serial-1001", "1002 and more", true},
+        {"a record of 0 leaves the built-in minimum", L"serial-999", "0", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDirectory install;
+        if (c.record)
+            WriteFileBytes(install / ManifestSerialFileName, c.record);
+        const size_t requestsBefore = server.RequestedPaths().size();
+        GameAvailable = false;
+        const std::string manifest = RunSite(install, c.site);
+
+        if (c.accepted) {
+            ASSERT_GE(recorder.Log().size(), 3u);
+            EXPECT_EQ(recorder.Log().end()[-2], Updated);
+            EXPECT_TRUE(GameAvailable);
+            ExpectInstalled(manifest);
+        } else {
+            EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
+            EXPECT_FALSE(GameAvailable);
+            EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
+            EXPECT_EQ(RequestsSince(requestsBefore), (std::vector<std::string>{"/launcher/manifest.txt"}));
+            EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), c.record ? c.record : "");
+        }
+    }
+}
+
+TEST_F(SignedManifestTest, SerialIsRecordedBeforeAnyFileSoAFailedRunStillNeverGoesBack)
+{
+    const TempDirectory install;
+    RunSite(install, L"serial-1002");
+    ASSERT_EQ(recorder.Log().end()[-2], Updated);
+
+    server.SetFaults(R"({"/launcher/files/Brann.exe": {"status": 404}})");
+    RunSite(install, L"serial-1003");
+    EXPECT_EQ(recorder.Log().end()[-2], DownloadFailed);
+    server.SetFaults("{}");
+
+    RunSite(install, L"serial-1002");
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
+    EXPECT_TRUE(GameAvailable);
 }

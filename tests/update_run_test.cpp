@@ -218,6 +218,8 @@ TEST_F(UpdateRunTest, LauncherBuiltWithoutAKeyUpdatesFromASignedManifest)
     ASSERT_EQ(entries.size(), 2u);
     for (const ManifestEntry& entry : entries)
         EXPECT_EQ(TestServer::Sha256Of(ReadFileBytes(LocalPathFor(entry.path))), entry.hash) << entry.path;
+    // It reads the serial as a comment and keeps no record of it.
+    EXPECT_FALSE(FileExists(install / L"launcher.serial"));
 }
 
 namespace {

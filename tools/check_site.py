@@ -85,6 +85,17 @@ def split_signature(data):
     return data[:start], body[start + len(SIGNATURE_PREFIX):]
 
 
+def serial_problem(signed):
+    """Why a keyed launcher would refuse the signed part's serial, or None."""
+    try:
+        if make_manifest.manifest_serial(signed):
+            return None
+        reason = "no \"#serial N\" line"
+    except ValueError as e:
+        reason = str(e)
+    return reason + "; a keyed launcher refuses it"
+
+
 def load_public_key(path):
     """A verify(signed, signature text) function; raises Failed."""
     try:
@@ -272,6 +283,9 @@ def check(site, data, full=False, parallel=1, verify=None):
             problems.append(("manifest", "not signed: no last line \"#signature ...\""))
         else:
             reason = verify(signed, text)
+            if reason:
+                problems.append(("manifest", reason))
+            reason = serial_problem(signed)
             if reason:
                 problems.append(("manifest", reason))
     records, found = parse_manifest(data)

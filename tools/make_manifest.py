@@ -7,18 +7,22 @@
 writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
 to upload as static files.  Each manifest line is
 "<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
-With --sign the manifest ends in "#signature <base64>\\n": an ECDSA P-256
-signature (r then s, 32 bytes each) over the SHA-256 of every byte before that
-line, made with the private key in KEY.pem.  --new-key writes such a key pair
-to DIR/manifest-key.pem (the private key, for its owner only) and
+With --sign the manifest ends in "#serial <N>\\n#signature <base64>\\n": N is
+the signing time in seconds since 1970 (UTC), or the previous publication's
+serial plus 1 when that is higher, and the signature is an ECDSA P-256
+signature (r then s, 32 bytes each) over the SHA-256 of every byte before its
+line, made with the private key in KEY.pem.  A keyed launcher never acts on a
+manifest of a lower serial than one it has acted on.  --new-key writes such a
+key pair to DIR/manifest-key.pem (the private key, for its owner only) and
 DIR/manifest-key.pub.pem (the public key the launcher is built with).
 
-With --previous, files unchanged since that publication are hard-linked from
-it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
+With --previous, files unchanged since that publication, and intact in it,
+are hard-linked from it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
 the previous version will download is printed.
 
 Nothing is written when any file could not be installed by the launcher on
-Windows; every such path is named on stderr and the exit status is 1.
+Windows, also for a player with a long profile folder name; every such path is
+named on stderr and the exit status is 1.
 """
 
 import argparse
@@ -31,6 +35,7 @@ import shutil
 import stat
 import sys
 import tempfile
+import time
 
 BLOCK_SIZE = 1 << 20
 TEMP_SUFFIX = ".download"  # the launcher downloads into "<path>.download"
@@ -46,7 +51,20 @@ _WINDOWS_DEVICES = frozenset(
        for digit in [b"%d" % i for i in range(10)]
        + ["\u00b9".encode(), "\u00b2".encode(), "\u00b3".encode()]])
 # Files the launcher keeps beside the game in its install folder.
-_LAUNCHER_OWN = frozenset([b"launcher.cache", b"tolmekbrannlauncher.exe.old"])
+_LAUNCHER_OWN = frozenset([b"launcher.cache", b"launcher.serial", b"tolmekbrannlauncher.exe.old"])
+
+# The launcher builds plain paths (no "\\?\\" prefix), so on Windows every file it
+# writes, "<path>.download" included, must stay under MAX_PATH (260 UTF-16 units,
+# the closing NUL counted) and every folder it creates under 248.  Paths that
+# fit below this install folder, that of a player whose profile folder name is 64
+# characters long, fit for nearly every player; the launcher itself puts no limit
+# on length and fails a file that Windows refuses.
+LONGEST_INSTALL_FOLDER = "C:\\Users\\" + "u" * 64 + "\\AppData\\Local\\TolmekBrann"
+MAX_PATH = 260
+MAX_FOLDER_PATH = 248
+
+SERIAL_PREFIX = b"#serial"
+LARGEST_SERIAL = 2 ** 63 - 1
 
 
 class Refused(Exception):
@@ -104,6 +122,29 @@ def launcher_rejects(path):
     return bool(_launcher_problems(_raw(path)))
 
 
+def _utf16_length(text):
+    """Length in UTF-16 code units, as Windows counts a path."""
+    return len(text.encode("utf-16-le")) // 2
+
+
+def _length_problems(raw):
+    """Reasons the path is too long for a player with the longest install folder."""
+    local = LONGEST_INSTALL_FOLDER + "\\" + raw.decode("utf-8", "replace").replace("/", "\\")
+    shown = LONGEST_INSTALL_FOLDER.replace("u" * 64, "<64 characters>") + "\\"
+    reasons = []
+    whole = _utf16_length(local + TEMP_SUFFIX)
+    if whole >= MAX_PATH:
+        reasons.append("too long for a player whose profile folder name is 64 characters: "
+                       "%s + the path + %s is %d characters and must stay under %d"
+                       % (shown, TEMP_SUFFIX, whole, MAX_PATH))
+    folder = _utf16_length(local[:local.rfind("\\")])
+    if folder >= MAX_FOLDER_PATH:
+        reasons.append("folder too long for a player whose profile folder name is 64 characters: "
+                       "%s + the path's folder is %d characters and must stay under %d"
+                       % (shown, folder, MAX_FOLDER_PATH))
+    return reasons
+
+
 def path_problems(path):
     """Reasons a relative "/"-separated path can't be published (empty if fine).
 
@@ -112,7 +153,7 @@ def path_problems(path):
     reasons = _launcher_problems(raw)
     if b"\\" in raw:
         reasons.append("contains '\\', a separator on Windows")
-    return reasons
+    return reasons + _length_problems(raw)
 
 
 def _scan(game_dir):
@@ -246,16 +287,24 @@ def read_manifest(out_dir):
     return entries
 
 
-def _reuse(old_file, dst, size):
-    """Hard-link old_file to dst if it is a regular file of that size."""
+def _reuse(old_file, dst, digest):
+    """Hard-link old_file to dst if it is a regular file of that (sha256, size)."""
     try:
         st = os.lstat(old_file)
-        if not stat.S_ISREG(st.st_mode) or st.st_size != size:
+        if not stat.S_ISREG(st.st_mode) or st.st_size != digest[1]:
             return False
         os.link(old_file, dst)
-        return True
     except OSError:
         return False  # missing, or another file system: copied instead
+    # The linked file itself is hashed: one damaged since it was published
+    # (a bad copy, a disk fault) must not go out again under the right digest.
+    try:
+        if _digest(dst) == digest:
+            return True
+    except OSError:
+        pass
+    os.remove(dst)
+    return False
 
 
 def _publish_file(src, dst, before, old_file):
@@ -264,8 +313,9 @@ def _publish_file(src, dst, before, old_file):
     before is the previous manifest's (sha256, size) for it, or None."""
     # A size that differs spares hashing twice: the copy hashes it anyway.
     if before and os.path.getsize(src) == before[1]:
-        if _digest(src) == before and _reuse(old_file, dst, before[1]):
-            return before
+        digest = _digest(src)
+        if digest == before and _reuse(old_file, dst, digest):
+            return digest
     return _digest(src, dst)
 
 
@@ -278,9 +328,45 @@ def changes(old, entries):
     return added, changed, removed
 
 
-def publish(game_dir, out_dir, previous_dir=None, signing_key=None):
+def manifest_serial(data):
+    """N of the manifest's one "#serial N" line, 0 when it has none; raises ValueError
+    when it has more than one, or one the launcher would not read."""
+    lines = [line[:-1] if line.endswith(b"\r") else line
+             for line in data.split(b"\n") if line.startswith(SERIAL_PREFIX)]
+    if not lines:
+        return 0
+    if len(lines) > 1:
+        raise ValueError("more than one %s line" % SERIAL_PREFIX.decode())
+    number = lines[0][len(SERIAL_PREFIX):]
+    if not re.fullmatch(rb" [1-9][0-9]*", number) or int(number) > LARGEST_SERIAL:
+        raise ValueError("%r is not \"%s N\" with N from 1 to 2^63-1"
+                         % (lines[0], SERIAL_PREFIX.decode()))
+    return int(number)
+
+
+def next_serial(previous_dir):
+    """The serial of a manifest signed now: the time in seconds since 1970 (UTC),
+    or the previous publication's serial plus 1 when that is higher; raises Refused."""
+    previous = 0
+    if previous_dir is not None:
+        path = os.path.join(previous_dir, "launcher", "manifest.txt")
+        try:
+            with open(path, "rb") as f:
+                previous = manifest_serial(f.read())
+        except OSError as e:
+            raise Refused([(path, "can't read the previous manifest: %s" % e.strerror)])
+        except ValueError as e:
+            raise Refused([(path, str(e))])
+    serial = max(int(time.time()), previous + 1)
+    if serial > LARGEST_SERIAL:
+        raise Refused([(previous_dir, "the previous serial is the largest there can be")])
+    return serial
+
+
+def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None):
     """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one;
-    signed with signing_key (from load_signing_key) when given.
+    signed with signing_key (from load_signing_key) when given, under serial
+    (by default next_serial(previous_dir)).
 
     With previous_dir, its files that are unchanged are hard-linked instead of
     copied.  Returns the manifest entries; raises Refused before writing anything."""
@@ -289,6 +375,8 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None):
     if previous_dir is not None:
         _check_apart(game_dir, previous_dir)
         listed = read_manifest(previous_dir)
+    if signing_key is not None and serial is None:
+        serial = next_serial(previous_dir)
     paths = checked_paths(game_dir)
     made_out_dir = not os.path.isdir(out_dir)
     os.makedirs(out_dir, exist_ok=True)
@@ -310,6 +398,7 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None):
         # Last, so that the manifest never names a file not yet in place.
         text = manifest_text(entries)
         if signing_key is not None:
+            text += b"%s %d\n" % (SERIAL_PREFIX, serial)
             text += signature_line(text, signing_key)
         with open(os.path.join(staging, "manifest.txt"), "wb") as f:
             f.write(text)

@@ -8,6 +8,7 @@
 #include "update/leftover_downloads.h"
 #include "update/local_file_check.h"
 #include "update/manifest.h"
+#include "update/manifest_serial.h"
 #include "update/manifest_signature.h"
 
 namespace {
@@ -35,7 +36,8 @@ void RunSteps()
                            L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
         return;
     }
-    if (!ManifestIsAuthentic(manifestText)) {
+    if (!ManifestIsAuthentic(manifestText) ||
+        !AcceptManifestSerial(manifestText, InstallDirectory + L"\\" + ManifestSerialFileName)) {
         EndWithoutManifest(L"A atualizacao recebida nao e autentica.",
                            L"Se ja tiver o jogo instalado, pode jogar mesmo assim.");
         return;

@@ -101,9 +101,9 @@ std::string TestServer::Sha256Of(const std::string& bytes)
     return hash.Finish();
 }
 
-std::wstring TestServer::SignedSite(const std::wstring& keyName)
+std::wstring TestServer::SignedSite(const std::wstring& name)
 {
-    return EnvironmentText(L"TB_SIGNED_MANIFESTS") + L"\\" + keyName + L"-site\\launcher";
+    return EnvironmentText(L"TB_SIGNED_MANIFESTS") + L"\\" + name + L"-site\\launcher";
 }
 
 std::string TestServer::ManifestLine(const std::string& bytes, const std::string& relativePath)

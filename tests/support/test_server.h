@@ -35,8 +35,9 @@ public:
     static std::string ManifestLine(const std::string& bytes, const std::string& relativePath);
     static std::string Sha256Of(const std::string& bytes);
     // The "launcher" folder of a small game that the publisher's tool published at configure time,
-    // signed with the test manifest key (L"built-in") or with another one (L"other").
-    static std::wstring SignedSite(const std::wstring& keyName);
+    // signed with the test manifest key (L"built-in") or with another one (L"other"); or of one
+    // signed with the test key under a given serial (L"serial-1002") or without one (L"no-serial").
+    static std::wstring SignedSite(const std::wstring& name);
 
 private:
     void Clear();

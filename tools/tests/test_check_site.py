@@ -171,7 +171,8 @@ class CheckSite(unittest.TestCase):
             raw = r.to_bytes(32, "big") + s.to_bytes(32, "big")
             return data + b"#signature " + base64.b64encode(raw) + tail
 
-        body = manifest(GOOD)
+        unnumbered = manifest(GOOD)
+        body = unnumbered + b"#serial 1800000000\n"
         cases = [
             (signed(body), None),
             (signed(body, b"\r\n"), None),
@@ -181,6 +182,9 @@ class CheckSite(unittest.TestCase):
             (signed(body)[:-5] + b"\n", "manifest: signature is"),
             (body, "manifest: not signed"),
             (signed(body) + b"# later\n", "manifest: not signed"),
+            (signed(unnumbered), "manifest: no \"#serial N\" line; a keyed launcher refuses it"),
+            (signed(unnumbered + b"#serial 01\n"), "manifest: b'#serial 01' is not"),
+            (signed(body + b"#serial 1800000001\n"), "manifest: more than one #serial line"),
         ]
         for data, problem in cases:
             with self.subTest(data=data[-40:], problem=problem):

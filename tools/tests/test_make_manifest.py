@@ -172,6 +172,43 @@ class Refusals(Folder):
         self.put("x/y ")
         self.assertRefused("a.download", "b:c", ascii("x/y "))
 
+    def test_paths_too_long_for_a_64_character_profile_name_are_refused_at_one_over(self):
+        folder = make_manifest.LONGEST_INSTALL_FOLDER + "\\"
+        self.assertEqual(len(folder.split("\\")[2]), 64)
+        # Lengths that Windows counts in UTF-16 units, before the closing NUL.
+        room = make_manifest.MAX_PATH - 1 - len(folder) - len(".download")
+        folder_room = make_manifest.MAX_FOLDER_PATH - 1 - len(folder)
+        def deep(n):  # a folder path of n characters, most of them separators
+            return ("d/" * n)[:n - 1] + "x"
+
+        def wide(n):  # a path of n UTF-16 units, most of them in characters of two units
+            block = "\U0001F600" * 30 + "/"  # 61 units, 121 UTF-8 bytes
+            whole, rest = divmod(n, 61)
+            return block * whole + "\U0001F600" * (rest // 2) + "a" * (rest % 2)
+
+        cases = [
+            ("a" * room, None),
+            ("a" * (room + 1), "too long"),
+            ("é" * 99 + "/" + "é" * (room - 100), None),
+            (wide(room), None),
+            (wide(room + 1), "too long"),
+            ("d" * folder_room + "/" + "f" * (room - folder_room - 1), None),
+            ("d" * (folder_room + 1) + "/f", "folder too long"),
+            (deep(folder_room) + "/f", None),
+            (deep(folder_room + 1) + "/f", "folder too long"),
+        ]
+        for path, refusal in cases:
+            with self.subTest(path=path):
+                self.setUp()
+                self.put(path, b"x")
+                if refusal is None:
+                    self.assertEqual(self.run_main(), (0, ""))
+                    continue
+                err = self.assertRefused(path)
+                self.assertIn(path + ": " + refusal, err)
+                limit = make_manifest.MAX_PATH if refusal == "too long" else make_manifest.MAX_FOLDER_PATH
+                self.assertIn("must stay under %d" % limit, err)
+
     def test_output_and_game_dir_must_not_overlap(self):
         self.put("a.txt")
         for out in (self.game, os.path.join(self.game, "pub")):
@@ -256,6 +293,22 @@ class Incremental(Folder):
                 if not same_out:
                     with open(self.published(self.out, "data/b.bin"), "rb") as f:
                         self.assertEqual(f.read(), b"abc", "changed the previous publication")
+
+    def test_previous_file_damaged_at_the_same_size_is_copied_again(self):
+        for same_out in (False, True):
+            with self.subTest(same_out=same_out):
+                self.setUp()
+                damaged = self.published(self.out, "data/b.bin")
+                os.chmod(damaged, 0o644)
+                with open(damaged, "r+b") as f:
+                    f.write(b"abX")
+                out, report = self.republish(same_out)
+                with open(self.published(out, "data/b.bin"), "rb") as f:
+                    self.assertEqual(f.read(), b"abc")
+                self.assertLinked(out, same_out, ["a.txt", "sons/Ação.ogg"], ["data/b.bin"])
+                self.assertEqual(report[-1],
+                                 "make_manifest: since the previous publication 0 added, 0 changed, "
+                                 "0 no longer listed; a player on it downloads 0 bytes")
 
     def test_previous_without_manifest(self):
         status, err = self.run_main(self.game, os.path.join(self.root, "out2"),

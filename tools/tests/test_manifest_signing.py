@@ -1,8 +1,10 @@
 import base64
 import os
+import re
 import stat
 import sys
 import unittest
+from unittest import mock
 
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, utils
@@ -45,22 +47,78 @@ class Signing(Folder):
         self.assertIn("a key is never replaced", err)
         self.assertEqual((read(self.private), read(self.public)), before)
 
-    def test_signed_manifest_is_the_unsigned_one_and_a_last_line_that_verifies_over_it(self):
+    def manifest(self, site):
+        return read(os.path.join(self.site(site), "launcher", "manifest.txt"))
+
+    def test_signed_manifest_is_the_unsigned_one_a_serial_and_a_last_line_that_verifies_over_both(self):
         self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
         self.assertEqual(self.run_main(self.game, self.site("plain"))[0], 0)
-        self.assertEqual(self.run_main(self.game, self.site("signed"), "--sign", self.private)[0], 0)
+        with mock.patch.object(make_manifest.time, "time", return_value=1800000000.75):
+            self.assertEqual(self.run_main(self.game, self.site("signed"), "--sign", self.private)[0], 0)
 
-        plain = read(os.path.join(self.site("plain"), "launcher", "manifest.txt"))
-        signed = read(os.path.join(self.site("signed"), "launcher", "manifest.txt"))
+        plain = self.manifest("plain")
+        signed = self.manifest("signed")
         self.assertTrue(signed.startswith(plain))
-        line = signed[len(plain):]
+        serial, line = signed[len(plain):].split(b"\n", 1)
+        self.assertEqual(serial, b"#serial 1800000000")
         self.assertTrue(line.startswith(b"#signature ") and line.endswith(b"\n"), line)
         self.assertEqual(line.count(b"\n"), 1)
         raw = base64.b64decode(line[len(b"#signature "):-1], validate=True)
         self.assertEqual(len(raw), 64)
         der = utils.encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
         public = serialization.load_pem_public_key(read(self.public))
-        public.verify(der, plain, ec.ECDSA(hashes.SHA256()))  # raises when it does not verify
+        # Raises when it does not verify.
+        public.verify(der, plain + serial + b"\n", ec.ECDSA(hashes.SHA256()))
+
+    def test_serial_is_the_signing_time_or_one_above_the_previous_publication(self):
+        self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
+        now = 1800000000
+        self.assertEqual(self.run_main(self.game, self.site("unsigned"))[0], 0)
+        with mock.patch.object(make_manifest.time, "time", return_value=now + 0.5):
+            self.assertEqual(self.run_main(self.game, self.site("first"), "--sign", self.private)[0], 0)
+        # A clock set back after a publication from the future.
+        ahead = self.manifest("first").replace(b"#serial %d" % now, b"#serial %d" % (now + 9999))
+        os.makedirs(os.path.join(self.site("ahead"), "launcher"))
+        with open(os.path.join(self.site("ahead"), "launcher", "manifest.txt"), "wb") as f:
+            f.write(ahead)
+        cases = [
+            ("no previous publication", None, now),
+            ("an unsigned previous publication", "unsigned", now),
+            ("signed within the same second", "first", now + 1),
+            ("a previous serial ahead of the clock", "ahead", now + 10000),
+        ]
+        for name, previous, expected in cases:
+            with self.subTest(name):
+                out = self.site("out-" + name)
+                extra = ("--previous", self.site(previous)) if previous else ()
+                with mock.patch.object(make_manifest.time, "time", return_value=now + 0.5):
+                    self.assertEqual(self.run_main(self.game, out, "--sign", self.private, *extra), (0, ""))
+                with open(os.path.join(out, "launcher", "manifest.txt"), "rb") as f:
+                    self.assertEqual(re.findall(rb"^#serial (\d+)\n", f.read(), re.M), [b"%d" % expected])
+
+    def test_serial_lines_are_read_as_strictly_as_the_launcher_reads_them(self):
+        record = b"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 3 a.txt\n"
+        cases = [
+            (b"", 0),
+            (record, 0),
+            (record + b"#serial 1\n", 1),
+            (b"#serial 42\r\n" + record, 42),
+            (record + b"#serial 9223372036854775807", 2 ** 63 - 1),
+            (record + b"#serial 9223372036854775808\n", None),
+            (record + b"#serial 0\n", None),
+            (record + b"#serial 042\n", None),
+            (record + b"#serial +42\n", None),
+            (record + b"#serial 42 \n", None),
+            (record + b"#serialnumber 42\n", None),
+            (record + b"#serial 4\n#serial 4\n", None),
+        ]
+        for text, serial in cases:
+            with self.subTest(text=text):
+                if serial is None:
+                    with self.assertRaises(ValueError):
+                        make_manifest.manifest_serial(text)
+                else:
+                    self.assertEqual(make_manifest.manifest_serial(text), serial)
 
     def test_unusable_signing_key_writes_nothing(self):
         self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)

@@ -13,6 +13,8 @@ import make_manifest  # noqa: E402
 # Shared with the launcher's own test, so both refuse the same paths.
 CASES_FILE = os.path.join(REPO, "tests", "path_cases.txt")
 BACKSLASH = "contains '\\', a separator on Windows"
+# The tool alone refuses paths too long for some players (see path_cases.txt).
+TOO_LONG = ("too long for", "folder too long for")
 
 
 def unescape(text):
@@ -95,10 +97,9 @@ class SharedPathCases(unittest.TestCase):
                 problems = make_manifest.path_problems(raw)
                 if unsafe:
                     self.assertTrue(problems)
-                elif b"\\" in raw:
-                    self.assertEqual(problems, [BACKSLASH])
                 else:
-                    self.assertEqual(problems, [])
+                    fitting = [p for p in problems if not p.startswith(TOO_LONG)]
+                    self.assertEqual(fitting, [BACKSLASH] if b"\\" in raw else [])
                 if can_be_a_file(raw):
                     self.assertEqual(published(raw), not problems)
 

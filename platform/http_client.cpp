@@ -13,8 +13,8 @@ constexpr DWORD HttpStatusOk = 200;
 const wchar_t* const UserAgent = L"TolmekBrannLauncher/1.0";
 
 // Windows' documented defaults, stated outright: Wine leaves the TLS handshake and the wait for the
-// response headers unlimited, so a server that accepts and then says nothing held the player for good.
-// 0 keeps name resolution to the system resolver's own limit, as Windows does.
+// response headers unlimited, where a server that accepts and then says nothing would hold the player
+// for good. 0 leaves name resolution to the system resolver's own limit, as Windows does.
 constexpr int ResolveTimeoutMs = 0;
 constexpr int ConnectTimeoutMs = 60 * 1000;
 constexpr int SendTimeoutMs = 30 * 1000;

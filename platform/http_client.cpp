@@ -12,6 +12,23 @@ constexpr DWORD ReadBufferSize = 64 * 1024;
 constexpr DWORD HttpStatusOk = 200;
 const wchar_t* const UserAgent = L"TolmekBrannLauncher/1.0";
 
+// Windows' documented defaults, stated outright: Wine leaves the TLS handshake and the wait for the
+// response headers unlimited, where a server that accepts and then says nothing would hold the player
+// for good. 0 leaves name resolution to the system resolver's own limit, as Windows does.
+constexpr int ResolveTimeoutMs = 0;
+constexpr int ConnectTimeoutMs = 60 * 1000;
+constexpr int SendTimeoutMs = 30 * 1000;
+constexpr int ReceiveTimeoutMs = 30 * 1000;
+constexpr DWORD ReceiveResponseTimeoutMs = 30 * 1000;
+
+// A platform that refuses one of them keeps its own; the requests work either way.
+void StateTimeouts(HINTERNET root)
+{
+    WinHttpSetTimeouts(root, ResolveTimeoutMs, ConnectTimeoutMs, SendTimeoutMs, ReceiveTimeoutMs);
+    DWORD receiveResponse = ReceiveResponseTimeoutMs;
+    WinHttpSetOption(root, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receiveResponse, sizeof(receiveResponse));
+}
+
 // -1 when the server announced no length (a chunked body ends by itself).
 long long AnnouncedLength(HINTERNET request)
 {
@@ -36,8 +53,10 @@ HttpClient::HttpClient(const std::wstring& host, INTERNET_PORT port)
         return;
     root_.reset(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                             WINHTTP_NO_PROXY_BYPASS, 0));
-    if (root_)
-        connection_.reset(WinHttpConnect(root_.get(), host.c_str(), port, 0));
+    if (!root_)
+        return;
+    StateTimeouts(root_.get());
+    connection_.reset(WinHttpConnect(root_.get(), host.c_str(), port, 0));
 }
 
 UniqueInternet HttpClient::OpenSucceededRequest(const std::wstring& urlPath)

@@ -6,7 +6,8 @@
 #include <functional>
 #include <string>
 
-// The one connection of an update run to the update server: HTTPS, GET only, status 200 only.
+// The one connection of an update run to the update server: HTTPS, GET only, status 200 only. A server
+// that stops answering fails the request after at most 30 s of silence (60 s to connect).
 class HttpClient {
 public:
     // The compiled-in update server.

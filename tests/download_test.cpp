@@ -3,11 +3,14 @@
 #include "platform/handles.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
+#include "tests/support/stopwatch.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/download.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -155,6 +158,29 @@ TEST_F(Download, BodyOfWrongLengthOrContentNeverReplacesTheTarget)
         EXPECT_EQ(recorder.Log().end()[-2], L"status:" + FailureHeading + L"|game.pak") << c.faults;
         EXPECT_EQ(recorder.Log().back(), L"done") << c.faults;
     }
+}
+
+TEST_F(Download, BodyThatStopsHalfWayWithTheConnectionHeldOpenEndsAsAFailedFile)
+{
+    const ManifestEntry entry = Serve("game.pak", PatternBytes(300000));
+    server.SetFaults(R"({"/launcher/files/game.pak": {"stall_after": 150000}})");
+    WriteFileBytes(install / L"game.pak", "old");
+
+    bool result = true;
+    const Stopwatch stopwatch;
+    const bool ended = recorder.RunWithin([&] { result = DownloadFiles({entry}, entry.size, client, cache); },
+                                          StalledRunLimitMs, [this] { server.SetFaults("{}"); });
+    std::printf("body stalled half-way: %s after %.1f s\n", ended ? "ended" : "did not end, the server let go",
+                stopwatch.ElapsedMs() / 1000);
+    std::fflush(stdout);
+
+    EXPECT_TRUE(ended);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(recorder.Statuses().back(), FailureHeading + L"|game.pak");
+    EXPECT_EQ(recorder.Log().back(), L"done");
+    EXPECT_EQ(ReadFileBytes(install / L"game.pak"), "old");
+    EXPECT_FALSE(FileExists(install / L"game.pak.download"));
+    EXPECT_TRUE(cache.empty());
 }
 
 TEST_F(Download, TargetThatCannotBeReplacedFailsAndKeepsItsContentAndRecord)

@@ -3,6 +3,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tests/support/message_recorder.h"
+#include "tests/support/stopwatch.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/launcher_cache.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -19,6 +21,8 @@ namespace {
 
 const std::wstring Searching = L"status:Procurando atualizacoes...|";
 const std::wstring Credit = L"|Desenvolvido por www.tolmekbrann.com.br";
+const std::wstring NoServer = L"status:Nao foi possivel falar com o servidor.|Verifique sua internet. Se ja tiver o "
+                              L"jogo instalado, pode jogar mesmo assim.";
 
 class UpdateRunTest : public ::testing::Test {
 protected:
@@ -72,6 +76,36 @@ TEST_F(UpdateRunTest, ManifestThatCannotBeFetchedLetsOnlyAnInstalledGameBePlayed
     EXPECT_EQ(CacheBytes(), "kept\r\nas it was\r\n");
     EXPECT_EQ(server.RequestedPaths(),
               (std::vector<std::string>{"/launcher/manifest.txt", "/launcher/manifest.txt"}));
+}
+
+TEST_F(UpdateRunTest, ServerThatAcceptsAndThenSaysNothingEndsTheRunAndLetsAnInstalledGameBePlayed)
+{
+    const struct {
+        const char* name;
+        const char* faults;
+        size_t requestsRead;
+    } cases[] = {
+        {"TLS completed, request read, no answer", R"({"/launcher/manifest.txt": {"silent": true}})", 1},
+        {"connection accepted, TLS never started", R"({"handshake": {"silent": true}})", 0},
+    };
+    WriteFileBytes(install / L"Brann.exe", "game");
+    for (const auto& c : cases) {
+        server.SetFaults(c.faults);
+        GameAvailable = false;
+        recorder.Clear();
+        const size_t requestsBefore = server.RequestedPaths().size();
+        const Stopwatch stopwatch;
+        const bool ended = recorder.RunWithin(UpdateRun, StalledRunLimitMs, [this] { server.SetFaults("{}"); });
+        std::printf("%s: %s after %.1f s\n", c.name, ended ? "ended" : "did not end, the server let go",
+                    stopwatch.ElapsedMs() / 1000);
+        std::fflush(stdout);
+
+        EXPECT_TRUE(ended) << c.name;
+        EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NoServer, L"done"})) << c.name;
+        EXPECT_TRUE(GameAvailable) << c.name;
+        EXPECT_EQ(server.RequestedPaths().size() - requestsBefore, c.requestsRead) << c.name;
+        server.SetFaults("{}");
+    }
 }
 
 TEST_F(UpdateRunTest, FirstRunDownloadsEverythingAndSecondRunFindsAllCurrentWithoutReading)

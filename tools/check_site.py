@@ -6,8 +6,10 @@
 URL is the site's base, e.g. https://atualizacao.tolmekbrann.com.br/launcher/.
 Every file the manifest lists must answer 200 at URL + "files/" + its
 percent-encoded path with the listed size (and, with --full, the listed
-SHA-256).  Each problem is printed as "path: what is wrong"; the exit status is
-0 when all is good, 1 on any problem and 2 when the manifest can't be read.
+SHA-256).  The manifest must list Brann.exe, and the site must offer TLS 1.2,
+the highest version the launcher's platform speaks.  Each problem is printed
+as "path: what is wrong"; the exit status is 0 when all is good, 1 on any
+problem and 2 when the manifest can't be read.
 """
 
 import argparse
@@ -15,6 +17,7 @@ import base64
 import concurrent.futures
 import hashlib
 import http.client
+import socket
 import ssl
 import sys
 import threading
@@ -27,6 +30,7 @@ USER_AGENT = "TolmekBrannLauncher/1.0"
 BLOCK_SIZE = 1 << 16
 TIMEOUT = 60
 SIGNATURE_PREFIX = b"#signature "
+GAME_EXECUTABLE = b"brann.exe"  # compared in lower case, as Windows finds it
 # Bytes the launcher sends as they are in a URL path; all others become %XX.
 _UNENCODED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                        b"0123456789-./_")
@@ -140,13 +144,37 @@ class Site:
         self.host, self.port = parts.hostname, parts.port or 443
         self.base = (parts.path or "/").rstrip("/") + "/"
         self.url = "https://%s%s" % (parts.netloc, self.base)
+        self.ca_file = ca_file
         try:
             self.context = ssl.create_default_context(cafile=ca_file)
         except (OSError, ssl.SSLError) as e:
             raise Failed("can't load the certificate authority %s: %s" % (ca_file, e))
+        # Windows 10's WinHTTP and Wine's offer TLS 1.2 at most.
+        self.context.maximum_version = ssl.TLSVersion.TLSv1_2
         self.local = threading.local()
         self.lock = threading.Lock()
         self.connections = []
+
+    def _handshake(self, context):
+        with socket.create_connection((self.host, self.port), timeout=TIMEOUT) as raw, \
+                context.wrap_socket(raw, server_hostname=self.host):
+            pass
+
+    def check_tls(self):
+        """Raises Failed when the site speaks only TLS versions above 1.2."""
+        try:
+            self._handshake(self.context)
+            return
+        except ssl.SSLError:
+            pass
+        except OSError:
+            return  # not reachable at all: the manifest's fetch says how
+        try:
+            self._handshake(ssl.create_default_context(cafile=self.ca_file))
+        except OSError:
+            return  # not a matter of the version
+        raise Failed("%s: the site does not offer TLS 1.2: players on Windows 10 and on Wine "
+                     "cannot connect" % self.url)
 
     def _connection(self):
         conn = getattr(self.local, "conn", None)
@@ -277,6 +305,7 @@ class Progress:
 def check(site, data, full=False, parallel=1, verify=None):
     """[(label, problem)] in manifest order, and the records checked."""
     problems = []
+    records, found = parse_manifest(data)
     if verify:
         signed, text = split_signature(data)
         if text is None:
@@ -288,7 +317,9 @@ def check(site, data, full=False, parallel=1, verify=None):
             reason = serial_problem(signed)
             if reason:
                 problems.append(("manifest", reason))
-    records, found = parse_manifest(data)
+    if not any(raw.lower() == GAME_EXECUTABLE for _, _, _, raw in records):
+        problems.append(("manifest", "does not list Brann.exe at the top level: players can "
+                         "update but never start the game"))
     progress = Progress(len(records))
     with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
         futures = {pool.submit(check_file, site, r, full): r for r in records}
@@ -341,6 +372,7 @@ def main(argv=None):
     try:
         verify = load_public_key(args.public_key) if args.public_key else None
         site = Site(args.url, args.ca)
+        site.check_tls()
         if args.manifest:
             try:
                 with open(args.manifest, "rb") as f:
@@ -356,6 +388,8 @@ def main(argv=None):
     finally:
         if site:
             site.close()
+    if verify is None and split_signature(data)[1] is not None:
+        print("manifest: signed, but the signature was not checked (give --public-key FILE)")
     for label, what in problems:
         print("%s: %s" % (label, what))
     total = sum(size for _, _, size, _ in records)

@@ -473,6 +473,19 @@ def new_key(folder):
     return private_path, public_path
 
 
+# Wine before 9.1 (Proton before 9.0) keeps a response's length in 32 bits and
+# ends the body there, so the launcher under it fails such a file every time.
+OLD_WINE_SIZE_LIMIT = 1 << 31
+
+
+def old_wine_warnings(entries):
+    """A warning for each listed file that some players cannot download."""
+    return ["%s is %d bytes: players running the launcher under Wine before 9.1 or "
+            "Proton before 9.0 cannot download a file of 2 GiB or more, so you may "
+            "want to split it" % (_show(rel), size)
+            for _, size, rel in entries if size >= OLD_WINE_SIZE_LIMIT]
+
+
 def _show(path):
     # Quote names with newlines, undecodable bytes or edge blanks so each
     # stays readable on one stderr line.
@@ -519,6 +532,8 @@ def main(argv=None):
     print("make_manifest: %d file(s), %d bytes -> %s%s"
           % (len(entries), total, os.path.join(args.out_dir, "launcher"),
              ", signed" if signing_key is not None else ""))
+    for warning in old_wine_warnings(entries):
+        print("make_manifest: warning: %s" % warning, file=sys.stderr)
     if old is not None:
         added, changed, removed = changes(old, entries)
         sizes = {rel: size for _, size, rel in entries}

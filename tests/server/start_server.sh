@@ -1,14 +1,19 @@
 #!/bin/bash
 # Start the loopback HTTPS test server in the background, for CTest fixtures.
-# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted]
+# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V]
 set -u
-usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted]" >&2; exit 2; }
-[ $# -eq 3 ] || [ $# -eq 4 ] || usage
+usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V]" >&2; exit 2; }
+[ $# -ge 3 ] || usage
 state=$1 port=$2 root=$3 cert=server
-if [ $# -eq 4 ]; then
-    [ "$4" = --untrusted ] || usage
-    cert=untrusted-server
-fi
+shift 3
+tls=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --untrusted) cert=untrusted-server; shift ;;
+        --max-tls|--min-tls) [ $# -ge 2 ] || usage; tls+=("$1" "$2"); shift 2 ;;
+        *) usage ;;
+    esac
+done
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$state" || exit 1
 
@@ -24,7 +29,7 @@ rm -f "$state/faults-$port.json"
 python3 "$here/test_server.py" --root "$root" --port "$port" \
     --cert "$state/certs/$cert.pem" --key "$state/certs/$cert.key" \
     --log "$state/requests-$port.log" --faults "$state/faults-$port.json" \
-    --pidfile "$pidfile" </dev/null >"$out" 2>&1 &
+    --pidfile "$pidfile" "${tls[@]}" </dev/null >"$out" 2>&1 &
 pid=$!
 
 for _ in $(seq 100); do

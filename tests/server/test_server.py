@@ -14,11 +14,20 @@ Fault keys per path (the path as sent, still percent-encoded, no query):
   drop_bytes N       leave off the last N bytes (Content-Length matches)
   delay_before S     sleep S seconds before the status line
   delay_per_chunk S  sleep S seconds before every 64 KiB of body
+  silent true        read the request, then say nothing with the connection open
+  stall_after N      announce the full length, send N body bytes, then say
+                     nothing with the connection open
+A connection held silent is closed once the client hangs up, the fault is
+taken away, or HOLD_LIMIT seconds have passed.  The key "handshake" holds
+every new connection silent before TLS starts: {"handshake": {"silent": true}}.
+
+--max-tls 1.2 or --min-tls 1.3 limit the TLS versions offered.
 """
 import argparse
 import http.server
 import json
 import os
+import select
 import signal
 import socket
 import ssl
@@ -28,6 +37,8 @@ import time
 import urllib.parse
 
 CHUNK = 64 * 1024
+HOLD_LIMIT = 300
+TLS_VERSIONS = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -72,7 +83,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        self.held_before_tls = self.fault_stands("handshake", "silent")
+        if self.held_before_tls:
+            # The raw socket's recv: SSLSocket's own would start the handshake.
+            self.hold(lambda: socket.socket.recv(self.connection, 4096),
+                      lambda: self.fault_stands("handshake", "silent"))
+            return
         self.connection.do_handshake()
+
+    def handle(self):
+        if not self.held_before_tls:
+            super().handle()
+
+    def fault_stands(self, key, name):
+        try:
+            return bool(self.load_faults().get(key, {}).get(name))
+        except (ValueError, AttributeError):
+            return False
+
+    def hold(self, receive, still_wanted):
+        """Say nothing until the client hangs up or the fault is taken away."""
+        deadline = time.monotonic() + HOLD_LIMIT
+        while time.monotonic() < deadline and still_wanted():
+            if not select.select([self.connection], [], [], 0.5)[0]:
+                continue
+            try:
+                if not receive():
+                    break
+            except ssl.SSLWantReadError:
+                continue
+            except OSError:
+                break
+        self.close_connection = True
 
     def log_request(self, code="-", size="-"):
         pass  # requests go to --log instead
@@ -133,11 +175,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             drop = int(fault.get("drop_bytes", 0))
             delay_before = float(fault.get("delay_before", 0))
             delay_per_chunk = float(fault.get("delay_per_chunk", 0))
+            silent = bool(fault.get("silent"))
+            stall_after = fault.get("stall_after")
+            stall_after = None if stall_after is None else int(stall_after)
         except (ValueError, TypeError, AttributeError) as e:
             self.send_simple(500, "bad faults file: %s\n" % e)
             return
 
         time.sleep(delay_before)
+        if silent:
+            self.hold(lambda: self.connection.recv(4096),
+                      lambda: self.fault_stands(url_path, "silent"))
+            return
         if status is not None:
             self.send_simple(status, "fault %d\n" % status)
             return
@@ -150,6 +199,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             from_file = max(os.fstat(f.fileno()).st_size - drop, 0)
             length = from_file + extra
             to_send = length if cut_after is None else min(cut_after, length)
+            if stall_after is not None:
+                to_send = min(stall_after, length)
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(length))
@@ -166,6 +217,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     data = b"X" * n
                 self.wfile.write(data)
                 sent += len(data)
+        if sent < length and stall_after is not None:
+            self.wfile.flush()
+            self.hold(lambda: self.connection.recv(4096),
+                      lambda: self.fault_stands(url_path, "stall_after"))
         if sent < length:
             # No TLS close_notify: the client must see a truncated body.
             self.close_connection = True
@@ -187,6 +242,8 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--faults", required=True)
     parser.add_argument("--pidfile")
+    parser.add_argument("--max-tls", choices=sorted(TLS_VERSIONS))
+    parser.add_argument("--min-tls", choices=sorted(TLS_VERSIONS))
     parser.add_argument("--host", default="127.0.0.1",
                         help="with the default, [::1] is served too where possible")
     args = parser.parse_args()
@@ -194,6 +251,10 @@ def main():
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(args.cert, args.key)
     ctx.set_alpn_protocols(["http/1.1"])
+    if args.max_tls:
+        ctx.maximum_version = TLS_VERSIONS[args.max_tls]
+    if args.min_tls:
+        ctx.minimum_version = TLS_VERSIONS[args.min_tls]
 
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     servers = [Server((args.host, args.port), family, ctx,

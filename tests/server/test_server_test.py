@@ -223,6 +223,47 @@ class ServerTests(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - t, 0.4)  # four chunks
         self.assertTrue(body == BIG)
 
+    def test_silent_faults_hold_the_connection_until_taken_away(self):
+        ctx = ssl.create_default_context(cafile=cert("ca.pem"))
+        # faults, path requested (None: the handshake is held), body bytes before the silence
+        for faults, path, before in (
+                ({"handshake": {"silent": True}}, None, 0),
+                ({"/launcher/manifest.txt": {"silent": True}}, "/launcher/manifest.txt", 0),
+                ({"/launcher/files/big.bin": {"stall_after": 70000}}, "/launcher/files/big.bin", 70000)):
+            with self.subTest(faults=faults):
+                self.set_faults(faults)
+                raw = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+                s = ctx.wrap_socket(raw, server_hostname="localhost", do_handshake_on_connect=False)
+                self.addCleanup(s.close)
+                if path is None:
+                    s.settimeout(1.5)
+                    with self.assertRaises(TimeoutError):
+                        s.do_handshake()
+                    wake = lambda: s.do_handshake() or b"handshake completed"  # noqa: E731
+                else:
+                    s.do_handshake()
+                    s.sendall(b"GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path.encode())
+                    received = b""
+                    while len(received.partition(b"\r\n\r\n")[2]) < before:
+                        received += s.recv(65536)
+                    head, _, body = received.partition(b"\r\n\r\n")
+                    self.assertTrue(body == BIG[:before], "body before the silence differs")
+                    if before:
+                        self.assertIn(b"Content-Length: %d" % len(BIG), head)
+                    s.settimeout(1.5)
+                    with self.assertRaises(TimeoutError):
+                        s.recv(4096)
+                    wake = lambda: s.recv(4096)  # noqa: E731
+                self.set_faults(None)
+                s.settimeout(10)
+                started = time.monotonic()
+                try:
+                    after = wake()
+                except OSError:
+                    after = b""
+                self.assertEqual(after, b"")
+                self.assertLess(time.monotonic() - started, 5)
+
     def test_keep_alive_across_requests_and_errors(self):
         conn = https(self, self.port)
         self.get("/launcher/manifest.txt", conn)
@@ -261,6 +302,28 @@ class LifecycleTests(unittest.TestCase):
             self.assertEqual(conn.getresponse().status, 404)
         finally:
             script("stop_server.sh", port)
+
+    def test_tls_versions_offered_can_be_limited(self):
+        for option, client_max, expected in (("--min-tls", None, "TLSv1.3"),
+                                             ("--min-tls", ssl.TLSVersion.TLSv1_2, None),
+                                             ("--max-tls", None, "TLSv1.2")):
+            with self.subTest(option=option, client_max=client_max):
+                port = free_port()
+                self.addCleanup(script, "stop_server.sh", port)
+                limit = "1.3" if option == "--min-tls" else "1.2"
+                r = script("start_server.sh", port, STATE, option, limit)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                ctx = ssl.create_default_context(cafile=cert("ca.pem"))
+                if client_max:
+                    ctx.maximum_version = client_max
+                raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+                if expected is None:
+                    with self.assertRaises(ssl.SSLError):
+                        ctx.wrap_socket(raw, server_hostname="localhost")
+                    raw.close()
+                    continue
+                with ctx.wrap_socket(raw, server_hostname="localhost") as s:
+                    self.assertEqual(s.version(), expected)
 
     def test_restart_replaces_and_stop_ends_the_server(self):
         port = free_port()

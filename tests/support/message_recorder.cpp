@@ -55,16 +55,36 @@ LRESULT CALLBACK MessageRecorder::Procedure(HWND window, UINT message, WPARAM wP
 
 void MessageRecorder::Run(const std::function<void()>& work)
 {
+    RunWithin(work, INFINITE, nullptr);
+}
+
+bool MessageRecorder::RunWithin(const std::function<void()>& work, DWORD limitMs,
+                                const std::function<void()>& release)
+{
     workEnded_ = false;
     // Posted by the same thread after the work, so it arrives after everything the work posted.
     std::thread worker([&work] {
         work();
         PostMessageW(MainWindow, WM_TEST_WORK_ENDED, 0, 0);
     });
-    MSG message;
-    while (!workEnded_ && GetMessageW(&message, nullptr, 0, 0) > 0)
-        DispatchMessageW(&message);
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
+    bool released = limitMs == INFINITE;
+    bool endedInTime = true;
+    while (!workEnded_) {
+        const ULONGLONG now = GetTickCount64();
+        if (!released && now >= deadline) {
+            released = true;
+            endedInTime = false;
+            release();
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, released ? INFINITE : static_cast<DWORD>(deadline - now),
+                                  QS_ALLINPUT);
+        MSG message;
+        while (!workEnded_ && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
     worker.join();
+    return endedInTime;
 }
 
 void MessageRecorder::ReceivePending()

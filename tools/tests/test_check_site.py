@@ -23,6 +23,7 @@ BIG = random.Random(3).randbytes(200 * 1024 + 5)  # several of the server's 64 K
 # path, bytes the manifest lists, bytes on the site (None: not uploaded), the
 # server's fault for it, problem seen without --full, with --full (None: none).
 FILES = [
+    ("Brann.exe", b"game", b"game", None, None, None),
     ("ok.dat", b"fine", b"fine", None, None, None),
     ("sons/Ação 1.ogg", b"som", b"som", None, None, None),
     ("a b+c~%.dat", BIG, BIG, None, None, None),
@@ -75,6 +76,7 @@ class CheckSite(unittest.TestCase):
                 write(os.path.join(root, "launcher", "files", path), served)
         for path, _, _ in BAD_LINES:
             write(os.path.join(root, "launcher", "files", path), b"abc")
+        write(os.path.join(root, "launcher", "files", "bin", "Brann.exe"), b"game")
         write(os.path.join(root, "launcher", "manifest.txt"), manifest(GOOD))
         cls.port = free_port()
         r = subprocess.run(["bash", os.path.join(SERVER, "start_server.sh"), cls.state,
@@ -101,9 +103,9 @@ class CheckSite(unittest.TestCase):
         write(path, data)
         return path
 
-    def run_check(self, *args, ca=True):
+    def run_check(self, *args, ca=True, url=None):
         out, err = io.StringIO(), io.StringIO()
-        argv = list(args) + (["--ca", self.ca] if ca else []) + [self.url]
+        argv = list(args) + (["--ca", self.ca] if ca else []) + [url or self.url]
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             status = check_site.main(argv)
         return status, out.getvalue().splitlines(), err.getvalue()
@@ -114,7 +116,7 @@ class CheckSite(unittest.TestCase):
             r = subprocess.run([sys.executable, script, "--ca", self.ca] + extra + [self.url],
                                capture_output=True, text=True)
             self.assertEqual((r.returncode, r.stderr), (0, ""))
-            self.assertEqual(r.stdout, "3 files, 200.01 KiB: all good\n")
+            self.assertEqual(r.stdout, "4 files, 200.02 KiB: all good\n")
         with open(self.log, encoding="utf-8") as f:
             log = f.read().splitlines()
         self.assertIn("GET /launcher/files/sons/A%C3%A7%C3%A3o%201.ogg HTTP/1.1"
@@ -137,8 +139,8 @@ class CheckSite(unittest.TestCase):
                 expected.update((path, problem) for path, _, problem in BAD_LINES)
                 expected = {path: what for path, what in expected.items() if what}
                 self.assertEqual((status, err), (1, ""))
-                self.assertEqual(out[-1], "8 files, %s: %d problems"
-                                 % (check_site.human_size(2 * len(BIG) + 4 + 3 + 1 + 11 + 3 + 3),
+                self.assertEqual(out[-1], "9 files, %s: %d problems"
+                                 % (check_site.human_size(2 * len(BIG) + 4 + 4 + 3 + 1 + 11 + 3 + 3),
                                     len(expected)))
                 found = dict(line.split(": ", 1) for line in out[:-1])
                 self.assertEqual(len(found), len(out) - 1, out)
@@ -153,6 +155,35 @@ class CheckSite(unittest.TestCase):
                 status, out, err = self.run_check(ca=ca)
                 self.assertEqual((status, out), (2, []))
                 self.assertIn(wanted, err)
+
+    def test_site_offering_only_tls_13_is_a_problem(self):
+        port = free_port()
+        self.addCleanup(subprocess.run, ["bash", os.path.join(SERVER, "stop_server.sh"),
+                                         self.state, str(port)])
+        r = subprocess.run(["bash", os.path.join(SERVER, "start_server.sh"), self.state, str(port),
+                            os.path.join(self.state, "root"), "--min-tls", "1.3"],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        status, out, err = self.run_check(url="https://localhost:%d/launcher/" % port)
+        self.assertEqual((status, out), (2, []))
+        self.assertIn("the site does not offer TLS 1.2: players on Windows 10 and on Wine "
+                      "cannot connect", err)
+
+    def test_manifest_without_brann_exe_at_the_top_level_is_a_problem(self):
+        others = [f[:3] for f in GOOD if f[0] != "Brann.exe"]
+        for listed in (others, others + [("bin/Brann.exe", b"game", b"game")]):
+            with self.subTest(listed=[f[0] for f in listed]):
+                status, out, _ = self.run_check("--manifest", self.local_manifest(manifest(listed)))
+                self.assertEqual(status, 1)
+                self.assertEqual(out[:-1], ["manifest: does not list Brann.exe at the top level: "
+                                            "players can update but never start the game"])
+
+    def test_signature_not_checked_without_a_public_key_is_said(self):
+        signed = manifest(GOOD) + b"#signature " + base64.b64encode(bytes(64)) + b"\n"
+        status, out, _ = self.run_check("--manifest", self.local_manifest(signed))
+        self.assertEqual((status, out), (0, [
+            "manifest: signed, but the signature was not checked (give --public-key FILE)",
+            "4 files, 200.02 KiB: all good"]))
 
     def test_signature(self):
         try:
@@ -191,7 +222,7 @@ class CheckSite(unittest.TestCase):
                 status, out, _ = self.run_check("--public-key", key_file,
                                                 "--manifest", self.local_manifest(data))
                 if problem is None:
-                    self.assertEqual((status, out[-1:]), (0, ["3 files, 200.01 KiB: all good"]))
+                    self.assertEqual((status, out[-1:]), (0, ["4 files, 200.02 KiB: all good"]))
                 else:
                     self.assertEqual(status, 1)
                     self.assertTrue(out[0].startswith(problem), out)

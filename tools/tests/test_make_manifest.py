@@ -7,6 +7,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, TOOLS)
@@ -82,6 +83,22 @@ class Publishing(Folder):
             self.assertEqual((digest, int(size)),
                              (hashlib.sha256(copy).hexdigest(), len(copy)))
             self.assertEqual(len(copy), {"exact": 2 * block, "over": block + 1}[rel])
+
+    def test_files_of_two_gibibytes_or_more_draw_a_warning_and_are_still_published(self):
+        for name, size in (("big.pak", 1 << 31), ("just under.pak", (1 << 31) - 1)):
+            with open(self.put(name), "r+b") as f:
+                f.truncate(size)  # sparse: no 4 GiB on disk
+        # Sized from the files themselves, without hashing and copying 4 GiB of zeros.
+        sized = lambda src, dst=None: (SHA_EMPTY, os.path.getsize(src))  # noqa: E731
+        with mock.patch.object(make_manifest, "_digest", sized):
+            status, err = self.run_main()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.manifest(), ("%s 2147483648 big.pak\n%s 2147483647 just under.pak\n"
+                                           % (SHA_EMPTY, SHA_EMPTY)).encode())
+        self.assertEqual(err.splitlines(), [
+            "make_manifest: warning: big.pak is 2147483648 bytes: players running the launcher "
+            "under Wine before 9.1 or Proton before 9.0 cannot download a file of 2 GiB or more, "
+            "so you may want to split it"])
 
     def test_empty_game_dir(self):
         self.assertEqual(self.run_main()[0], 0)

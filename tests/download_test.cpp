@@ -168,7 +168,7 @@ TEST_F(Download, BodyThatStopsHalfWayWithTheConnectionHeldOpenEndsAsAFailedFile)
 
     bool result = true;
     const Stopwatch stopwatch;
-    const bool ended = recorder.RunWithin([&] { result = DownloadFiles({entry}, entry.size, client, cache); },
+    const bool ended = recorder.RunWithin([&] { result = DownloadFiles({entry}, {entry}, entry.size, client, cache); },
                                           StalledRunLimitMs, [this] { server.SetFaults("{}"); });
     std::printf("body stalled half-way: %s after %.1f s\n", ended ? "ended" : "did not end, the server let go",
                 stopwatch.ElapsedMs() / 1000);

@@ -29,7 +29,8 @@ fi
 ip link set lo up
 
 id player >/dev/null 2>&1 || useradd --create-home player
-work=$(mktemp -d)
+# /tmp, not TMPDIR: the player must be able to enter it.
+work=$(mktemp -d /tmp/tolmek-player.XXXXXX)
 own_state=$work/server
 own_prefix=$work/prefix
 cleanup() {

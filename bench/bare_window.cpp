@@ -1,4 +1,4 @@
-// The start-up reference: the least a Win32 program does to show a window, and nothing more.
+// The plain start-up reference: the least a Win32 program does to show a window, and nothing more.
 #include <windows.h>
 
 namespace {

@@ -25,6 +25,7 @@ BUILD = ROOT / "build" / "dev"
 BENCH = ROOT / "build" / "bench"
 HARNESS = BUILD / "bench" / "bench_harness.exe"
 BARE_WINDOW = BUILD / "bench" / "bare_window.exe"
+PROGRESS_WINDOW = BUILD / "bench" / "progress_window.exe"
 PROBE = BUILD / "tests" / "e2e" / "probe.exe"
 LAUNCHER = BUILD / "TolmekBrannLauncher.exe"
 TRUST_CA = BUILD / "tests" / "trust_ca.exe"
@@ -32,6 +33,7 @@ MAKE_CERTS = ROOT / "tests" / "server" / "make_certs.py"
 PORT = 8443  # the dev launcher's compiled-in update server is localhost:8443
 LAUNCHER_CLASS = "TolmekBrannLauncher"
 BARE_WINDOW_CLASS = "TolmekBrannBenchBareWindow"
+PROGRESS_WINDOW_CLASS = "TolmekBrannBenchProgressWindow"
 PING_INTERVAL_MS = 10
 HARNESS_TIMEOUT_S = 1800
 STARTUP_WARMUPS = 2
@@ -159,7 +161,7 @@ class Bench:
         curl = ["curl", "--silent", "--show-error", "--fail", "--create-dirs", "--cacert",
                 str(self.certs / "ca.pem"), "--config", str(curl_list)]
         self.report.command(" ".join(curl[:-2]) + " --config LIST   # LIST: url/output pairs of every file")
-        keys = ("launcher_ms", "bare_ms", "bare_hashing_ms", "bare_hashing_posting_ms")
+        keys = ("launcher_ms", "bare_ms", "bare_hashing_ms", "bare_hashing_posting_ms", "bare_replacing_ms")
         timings = {key: [] for key in keys}
         curls = []
         for _ in range(self.sizes["download_rounds"]):
@@ -257,13 +259,16 @@ class Bench:
         self.install_launcher()
         # The previous cases' writes still reach the disk at first, and slow every start while they do.
         os.sync()
-        # One start of each in turn, so that whatever else loads the machine weighs on both alike; the
-        # first pairs only bring both programs into the page cache.
-        launcher, bare = [], []
+        # One start of each in turn, so that whatever else loads the machine weighs on all alike; the
+        # first turns only bring the programs into the page cache.
+        programs = ((self.installed_launcher(), LAUNCHER_CLASS),
+                    (rig.windows_path(PROGRESS_WINDOW), PROGRESS_WINDOW_CLASS),
+                    (rig.windows_path(BARE_WINDOW), BARE_WINDOW_CLASS))
+        starts = [[] for _ in programs]
         for _ in range(STARTUP_WARMUPS + self.sizes["startups"]):
-            launcher += millis(self.harness("startup", self.installed_launcher(), LAUNCHER_CLASS, 1)["startup_ms"])
-            bare += millis(self.harness("startup", rig.windows_path(BARE_WINDOW), BARE_WINDOW_CLASS, 1)["startup_ms"])
-        self.report.startup(launcher[STARTUP_WARMUPS:], bare[STARTUP_WARMUPS:], STARTUP_WARMUPS)
+            for (exe, window_class), times in zip(programs, starts):
+                times += millis(self.harness("startup", exe, window_class, 1)["startup_ms"])
+        self.report.startup(*(times[STARTUP_WARMUPS:] for times in starts), STARTUP_WARMUPS)
 
 
 DOWNLOADING = "Baixando"

@@ -92,27 +92,33 @@ class Report:
                              ("sha256sum", sums)):
             self._raw(f"hash, {name}", values)
 
-    def download(self, byte_count, files, launcher, bare, hashing, posting, curls):
-        ratio = paired_ratio(bare, launcher)  # a throughput ratio: ours over the reference
+    def download(self, byte_count, files, launcher, bare, hashing, posting, replacing, curls):
+        ratio = paired_ratio(replacing, launcher)  # a throughput ratio: ours over the reference
         self.rows.append((f"3. Download, {byte_count / MIB / 1024:.2f} GiB in {files} files",
                           f"{ms(median(launcher))} ({rate(byte_count, median(launcher))})",
                           f"bare WinHTTP loop, 64 KiB reads into files: {ms(median(bare))} "
                           f"({rate(byte_count, median(bare))}); the same verifying SHA-256 and posting progress "
-                          f"per read: {ms(median(posting))} ({rate(byte_count, median(posting))})",
+                          f"per read: {ms(median(posting))} ({rate(byte_count, median(posting))}); the same "
+                          f"writing each file beside its target, flushing it and moving it over the target: "
+                          f"{ms(median(replacing))} ({rate(byte_count, median(replacing))})",
                           f"{ratio:.2f} ({paired_ratio(posting, launcher):.2f} against the verifying, posting loop)",
-                          "≥ 0.9 of its throughput", verdict(ratio >= 0.9)))
+                          "≥ 0.95 of the replacing loop's throughput", verdict(ratio >= 0.95)))
         self.rows.append(("3. Download, against `curl` into files", "",
                           f"{ms(median(curls))} ({rate(byte_count, median(curls))})",
                           f"{paired_ratio(curls, launcher):.2f}", "report", "—"))
         self.notes.append(f"- Download: the bare WinHTTP loop runs at {rate(byte_count, median(bare))}; verifying "
                           f"each body's SHA-256 as it streams brings it to {rate(byte_count, median(hashing))}; "
                           f"posting a progress value after every read as well, to "
-                          f"{rate(byte_count, median(posting))}. The launcher does all three and takes "
-                          f"{(median(launcher) - median(posting)) / files:.2f} ms more per file than that loop: "
-                          f"it writes each file beside its target and moves it over it, posts the file's "
-                          f"heading and records it in the cache.")
+                          f"{rate(byte_count, median(posting))}; writing each file beside its target, flushing it "
+                          f"to the disk and moving it over the target as well, to "
+                          f"{rate(byte_count, median(replacing))} "
+                          f"({(median(replacing) - median(posting)) / files:+.2f} ms a file). The launcher does all "
+                          f"of it and takes {(median(launcher) - median(replacing)) / files:+.2f} ms a file against "
+                          f"that loop: it also clears a read-only flag, makes the file's folders, posts the file's "
+                          f"heading and records the file in the cache.")
         for name, values in (("launcher", launcher), ("bare loop", bare), ("bare loop verifying", hashing),
-                             ("bare loop verifying and posting", posting), ("curl", curls)):
+                             ("bare loop verifying and posting", posting),
+                             ("bare loop verifying, posting and replacing", replacing), ("curl", curls)):
             self._raw(f"download, {name}", values)
 
     def memory(self, peaks, idle, bare_window):
@@ -145,13 +151,21 @@ class Report:
         if not during_download:
             self.notes.append("- Responsiveness: the download ended before the last ping.")
 
-    def startup(self, launcher, bare, warmups):
-        ratio = median(launcher) / median(bare)
+    def startup(self, launcher, progress, bare, warmups):
+        ratio = median(launcher) / median(progress)
         self.rows.append((f"6. Start-up, process start to window shown, median of {len(launcher)} "
                           f"after {warmups} uncounted",
-                          ms(median(launcher)), f"bare Win32 window program: {ms(median(bare))}",
-                          f"{ratio:.2f}", "≤ 1.15", "yes" if ratio <= 1.15 else "**no**"))
+                          ms(median(launcher)),
+                          f"bare Win32 window program that loads the common controls and shows one progress bar: "
+                          f"{ms(median(progress))}; the bare window program alone: {ms(median(bare))}",
+                          f"{ratio:.2f} ({median(launcher) / median(bare):.2f} against the bare window alone)",
+                          "≤ 1.05", verdict(ratio <= 1.05)))
+        self.notes.append(f"- Start-up: loading the common controls and creating one progress bar change the bare "
+                          f"window program's start by {median(progress) - median(bare):+.1f} ms; the launcher "
+                          f"shows its window {median(launcher) - median(progress):+.1f} ms against that reference "
+                          f"(it also creates its fonts, loads its icon and creates three more controls).")
         self._raw("start-up, launcher", launcher)
+        self._raw("start-up, bare window with the common controls and a progress bar", progress)
         self._raw("start-up, bare window", bare)
 
     def plot_check(self, points, directory):

@@ -230,6 +230,7 @@ int RunDownload(Report& report, const std::wstring& host, INTERNET_PORT port, co
         {L"bare_ms", nullptr, bareLoop(BodyHandling::Write), arrived, bareFailed},
         {L"bare_hashing_ms", nullptr, bareLoop(BodyHandling::WriteAndHash), arrived, bareFailed},
         {L"bare_hashing_posting_ms", nullptr, bareLoop(BodyHandling::WriteHashAndPost), arrived, bareFailed},
+        {L"bare_replacing_ms", nullptr, bareLoop(BodyHandling::WriteHashPostAndReplace), arrived, bareFailed},
     };
     report.AddNumber(L"files", static_cast<long long>(entries.size()));
     report.AddNumber(L"bytes", static_cast<long long>(bytes));

@@ -1,40 +1,52 @@
 """nginx serving one of the bench's update sites over TLS on loopback, with the test authority's
 certificate for localhost."""
 
+import grp
+import os
+import pwd
 import socket
 import subprocess
 import time
 from pathlib import Path
 
+# Paths quoted: a checkout's path may hold a space.
 CONFIG = """\
-worker_processes 1;
+{user}worker_processes 1;
 daemon off;
-pid {state}/nginx.pid;
-error_log {state}/error.log warn;
+pid "{state}/nginx.pid";
+error_log "{state}/error.log" warn;
 events {{ worker_connections 64; }}
 http {{
-    access_log {state}/access.log;
+    access_log "{state}/access.log";
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
     keepalive_timeout 120s;
     types {{ }}
     default_type application/octet-stream;
-    client_body_temp_path {state}/tmp;
-    proxy_temp_path {state}/tmp;
-    fastcgi_temp_path {state}/tmp;
-    uwsgi_temp_path {state}/tmp;
-    scgi_temp_path {state}/tmp;
+    client_body_temp_path "{state}/tmp";
+    proxy_temp_path "{state}/tmp";
+    fastcgi_temp_path "{state}/tmp";
+    uwsgi_temp_path "{state}/tmp";
+    scgi_temp_path "{state}/tmp";
     server {{
         listen 127.0.0.1:{port} ssl;
         server_name localhost;
-        ssl_certificate {certs}/server.pem;
-        ssl_certificate_key {certs}/server.key;
-        root {state}/current;
+        ssl_certificate "{certs}/server.pem";
+        ssl_certificate_key "{certs}/server.key";
+        root "{state}/current";
         location /launcher/ {{ try_files $uri =404; }}
     }}
 }}
 """
+
+
+def worker_user():
+    """Started by root, nginx would run its workers as nobody, who may not enter the folder of the
+    checkout (a private one, such as root's home); they run as the invoking user instead."""
+    if os.geteuid() != 0:
+        return ""  # the workers are the invoking user anyway
+    return f"user {pwd.getpwuid(os.geteuid()).pw_name} {grp.getgrgid(os.getegid()).gr_name};\n"
 
 
 class Nginx:
@@ -43,7 +55,7 @@ class Nginx:
         self.port = port
         (self.state / "tmp").mkdir(parents=True, exist_ok=True)
         self.config = self.state / "nginx.conf"
-        self.config.write_text(CONFIG.format(state=self.state, port=port, certs=Path(certs)))
+        self.config.write_text(CONFIG.format(user=worker_user(), state=self.state, port=port, certs=Path(certs)))
         self.current = self.state / "current"
         self.process = None
 

@@ -2,6 +2,7 @@
 
 #include "platform/handles.h"
 #include "platform/sha256.h"
+#include "platform/whole_file.h"
 
 #include <bcrypt.h>
 
@@ -115,6 +116,15 @@ long long Fetch(HINTERNET connection, const std::wstring& urlPath, const BodyJob
     }
 }
 
+// The launcher's own flush and move, as plain calls.
+bool FlushAndMoveOver(UniqueFile& file, const std::wstring& temporaryPath, const std::wstring& path)
+{
+    const bool flushed = FlushFileBuffers(file.get()) != FALSE;
+    file.Close();
+    return flushed && MoveFileExW(temporaryPath.c_str(), path.c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 }  // namespace
 
 size_t QueryAttributesLoop(const std::vector<std::wstring>& paths)
@@ -182,18 +192,22 @@ std::vector<long long> WinHttpLoop(const WinHttpLoopTarget& target, const std::v
     if (!connection || !algorithm)
         return sizes;
     const bool hashing = handling != BodyHandling::Write;
-    const HWND window = handling == BodyHandling::WriteHashAndPost ? target.window : nullptr;
+    const bool replacing = handling == BodyHandling::WriteHashPostAndReplace;
+    const HWND window = handling == BodyHandling::WriteHashAndPost || replacing ? target.window : nullptr;
     std::vector<char> buffer(HttpReadSize);
     uint64_t done = 0;
     for (size_t i = 0; i < urlPaths.size(); ++i) {
-        const UniqueFile file(CreateFileW(files[i].c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        const std::wstring written = replacing ? files[i] + TemporaryFileSuffix : files[i];
+        UniqueFile file(CreateFileW(written.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
         const UniqueHash hash = hashing ? CreateHash(algorithm.get()) : nullptr;
         if (!file || (hashing && !hash))
             continue;
         const BodyJob job{file.get(), hash.get(), window, target.message, done, target.totalBytes};
         sizes[i] = Fetch(connection.get(), urlPaths[i], job, buffer);
         if (hashing && FinishHex(hash.get()) != digests[i])
+            sizes[i] = -1;
+        if (replacing && sizes[i] >= 0 && !FlushAndMoveOver(file, written, files[i]))
             sizes[i] = -1;
         done += static_cast<uint64_t>(std::max(sizes[i], 0LL));
     }

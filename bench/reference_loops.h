@@ -33,6 +33,9 @@ enum class BodyHandling {
     Write,             // into the body's file
     WriteAndHash,      // and into CNG SHA-256, checked against the expected digest at the end
     WriteHashAndPost,  // and one posted message per read, as the download posts its progress
+    // and written beside its file, under the file's name followed by ".download", then flushed to the
+    // disk and moved over the file: what replacing each file safely costs
+    WriteHashPostAndReplace,
 };
 
 struct WinHttpLoopTarget {
@@ -44,8 +47,8 @@ struct WinHttpLoopTarget {
 };
 
 // GET of each URL path over one HTTPS connection, with 64 KiB reads, each body going to its file.
-// The byte count of each body; -1 where the request failed, the status was not 200, a write failed
-// or the body's digest was not the expected one.
+// The byte count of each body; -1 where the request failed, the status was not 200, a write failed,
+// the body's digest was not the expected one or it could not be flushed or moved over its file.
 std::vector<long long> WinHttpLoop(const WinHttpLoopTarget& target, const std::vector<std::wstring>& urlPaths,
                                    const std::vector<std::wstring>& files, const std::vector<std::string>& digests,
                                    BodyHandling handling);

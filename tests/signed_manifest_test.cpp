@@ -3,9 +3,11 @@
 #include "app/launcher_state.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
+#include "tests/support/mutation.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/manifest.h"
+#include "update/manifest_signature.h"
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
@@ -134,4 +136,44 @@ TEST_F(SignedManifestTest, RefusedManifestLetsAnInstalledGameBePlayedAndLeavesIt
     EXPECT_TRUE(GameAvailable);
     EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "the installed game");
     EXPECT_EQ(ReadFileBytes(install / L"launcher.cache"), "kept\r\nas it was\r\n");
+}
+
+namespace {
+
+// What a signature vouches for: every byte before the last line.
+std::string BeforeLastLine(std::string text)
+{
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    const size_t lineEnd = text.rfind('\n');
+    return lineEnd == std::string::npos ? std::string() : text.substr(0, lineEnd + 1);
+}
+
+}  // namespace
+
+TEST(ManifestSignature, MutatedSignedManifestsNeverCrashAndAreAuthenticOnlyWithTheSignedBytesUnchanged)
+{
+    constexpr int Rounds = 10000;  // per seed
+    const std::string signedText = ReadFileBytes(TestServer::SignedSite(L"built-in") + L"\\manifest.txt");
+    ASSERT_EQ(signedText.back(), '\n');
+    // Each kind of signed manifest the publisher's tool writes, as it wrote it.
+    const std::vector<std::string> seeds = {
+        signedText,
+        signedText.substr(0, signedText.size() - 1) + "\r\n",
+    };
+    std::mt19937 random(20261209);
+    int authentic = 0;
+    for (const std::string& seed : seeds) {
+        ASSERT_TRUE(ManifestIsAuthentic(seed)) << seed;
+        const std::string vouchedFor = BeforeLastLine(seed);
+        for (int round = 0; round < Rounds; ++round) {
+            const std::string text = MutatedCopy(seed, random);
+            if (!ManifestIsAuthentic(text))
+                continue;
+            ++authentic;
+            ASSERT_EQ(BeforeLastLine(text), vouchedFor) << text;
+        }
+    }
+    // Changes that only touch the signature line's end keep it authentic: the check above ran.
+    EXPECT_GT(authentic, 0);
 }

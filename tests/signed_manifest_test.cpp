@@ -155,8 +155,8 @@ TEST(ManifestSignature, MutatedSignedManifestsNeverCrashAndAreAuthenticOnlyWithT
 {
     constexpr int Rounds = 10000;  // per seed
     const std::string signedText = ReadFileBytes(TestServer::SignedSite(L"built-in") + L"\\manifest.txt");
-    ASSERT_EQ(signedText.back(), '\n');
-    // Each kind of signed manifest the publisher's tool writes, as it wrote it.
+    ASSERT_TRUE(!signedText.empty() && signedText.back() == '\n');
+    // One seed per form of signed manifest: as the tool writes it, and with CR LF after the signature.
     const std::vector<std::string> seeds = {
         signedText,
         signedText.substr(0, signedText.size() - 1) + "\r\n",

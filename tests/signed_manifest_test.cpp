@@ -153,7 +153,7 @@ std::string BeforeLastLine(std::string text)
 
 TEST(ManifestSignature, MutatedSignedManifestsNeverCrashAndAreAuthenticOnlyWithTheSignedBytesUnchanged)
 {
-    constexpr int Rounds = 10000;  // per seed
+    constexpr int Rounds = 20000;  // per seed
     const std::string signedText = ReadFileBytes(TestServer::SignedSite(L"built-in") + L"\\manifest.txt");
     ASSERT_TRUE(!signedText.empty() && signedText.back() == '\n');
     // One seed per form of signed manifest: as the tool writes it, and with CR LF after the signature.

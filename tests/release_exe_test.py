@@ -56,17 +56,19 @@ class ReleaseExe(unittest.TestCase):
         time_date_stamp, _ = pe_header(EXE.read_bytes())
         self.assertEqual(time_date_stamp, 0)
 
-    def test_stack_protector_from_libssp_is_linked_in_statically(self):
-        # The exe is stripped, so its link map says who needed the stack check: the launcher's own
-        # objects, compiled with canaries, pull libssp's __stack_chk_fail out of the static archive.
+    def test_stack_protector_and_fortified_copies_are_linked_in_statically(self):
+        # The exe is stripped, so its link map says what came from where: "Archive member included to
+        # satisfy reference by file (symbol)" lists each library member, then who needed which symbol.
         self.assertTrue(LINK_MAP.is_file(), f"{LINK_MAP} is missing")
-        # "Archive member included to satisfy reference by file (symbol)": the member, then who needed what.
-        pulled = re.findall(r"^\S*libssp\.a\(\S+\)\n\s+(\S+) \((__stack_chk_\w+)\)$",
-                            LINK_MAP.read_text(errors="replace"), flags=re.M)
-        self.assertIn("__stack_chk_fail", {symbol for _, symbol in pulled}, "libssp not pulled in for the stack check")
-        self.assertFalse([by for by, _ in pulled if by.startswith("/usr/")], "needed by the toolchain only")
-        # And its code is in the exe itself: the message it prints before ending the process.
-        self.assertIn(b"stack smashing detected", EXE.read_bytes())
+        pulled = re.findall(r"^(\S+)\n\s+(\S+) \((\S+)\)$", LINK_MAP.read_text(errors="replace"), flags=re.M)
+        ours = [(member, symbol) for member, by, symbol in pulled if not by.startswith("/usr/")]
+        # The launcher's own code, compiled with canaries, needs the guard and its ending...
+        self.assertIn(("liblauncher_core.a(stack_guard.cpp.obj)", "__stack_chk_fail"), ours, "no canary checks")
+        # ...and, compiled fortified, libssp's checked copies.
+        self.assertTrue([symbol for member, symbol in ours if "libssp.a(" in member and symbol.endswith("_chk")], "no fortified copies")
+        # Not libssp's own guard setup: it loads the crypto provider before main, which imports
+        # bcrypt.dll from the launcher's folder first.
+        self.assertFalse([member for member, _, _ in pulled if re.search(r"libssp\.a\(\S*ssp\.o\)", member)])
 
 
 if __name__ == "__main__":

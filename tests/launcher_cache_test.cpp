@@ -1,8 +1,12 @@
 #include "platform/handles.h"
+#include "tests/support/mutation.h"
 #include "tests/support/test_files.h"
 #include "update/launcher_cache.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
 
 TEST(LauncherCache, MissingFileLoadsEmptyAndSaveCreatesIt)
 {
@@ -66,4 +70,49 @@ TEST(LauncherCache, MakeCacheRecordJoinsDecimalSizeTimeAndDigest)
 {
     EXPECT_EQ(MakeCacheRecord(0, 0, ""), "0|0|");
     EXPECT_EQ(MakeCacheRecord(1048576, 133500000000000000ull, "e3b0"), "1048576|133500000000000000|e3b0");
+}
+
+namespace {
+
+// The file's lines, each ended by LF or CR LF or by the end of the file.
+std::set<std::string> LinesOf(const std::string& text)
+{
+    std::set<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.insert(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(LauncherCache, MutatedCacheFilesNeverCrashAndLoadOnlyKeysAndValuesThatAreLinesOfTheFile)
+{
+    constexpr int Rounds = 1500;  // each writes a file: a few seconds under Wine
+    TempDirectory dir;
+    const std::wstring path = dir / L"launcher.cache";
+    const std::string valid =
+        "Brann.exe\r\n0|133500000000000000|e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\r\n"
+        "maps/Ilha Grande/porto.map\r\n300000|133500000000000001|"
+        "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\r\n"
+        "sons/A\xC3\xA7\xC3\xA3o 1.ogg\n5000|1|\n";
+    std::mt19937 random(20261209);
+    size_t loaded = 0;
+    for (int round = 0; round < Rounds; ++round) {
+        const std::string text = MutatedCopy(valid, random);
+        WriteFileBytes(path, text);
+        const LauncherCache cache = LoadLauncherCache(path);
+        const std::set<std::string> lines = LinesOf(text);
+        for (const auto& [key, value] : cache) {
+            ASSERT_EQ(lines.count(key), 1u) << text;
+            ASSERT_EQ(lines.count(value), 1u) << text;
+        }
+        loaded += cache.size();
+    }
+    EXPECT_GT(loaded, size_t{Rounds});  // most mutants still hold records: the check above ran
 }

@@ -1,12 +1,13 @@
 #include "app/launcher_state.h"
 #include "platform/paths.h"
+#include "tests/support/mutation.h"
 #include "update/manifest.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <vector>
 
 namespace {
 
@@ -96,41 +97,6 @@ TEST(Manifest, TextWithoutRecordsYieldsNoEntries)
     EXPECT_TRUE(ParseManifest("\n\n\n").empty());
 }
 
-namespace {
-
-// One random change of the kinds a broken or hostile server produces.
-void Mutate(std::string& text, std::mt19937& random)
-{
-    static const std::string Interesting = std::string("/\\.: \r\n#-\x7F<>|?*", 17) + std::string(1, '\0') +
-                                           "\xC3\xA7\xC2\xB9\xFF\xED";
-    static const char* const Pieces[] = {"..", "../", "\\\\", "C:", "CON", "nul.txt", "com1", "x.download",
-                                         "launcher.cache", " 18446744073709551616 ", " -1 ", " 99999999999999999999 "};
-    const size_t at = text.empty() ? 0 : random() % (text.size() + 1);
-    switch (random() % 6) {
-    case 0:
-        if (!text.empty())
-            text[at % text.size()] ^= static_cast<char>(1 << (random() % 8));
-        break;
-    case 1:
-        text.insert(at, 1, Interesting[random() % Interesting.size()]);
-        break;
-    case 2:
-        text.erase(at, random() % 40);
-        break;
-    case 3:
-        text.insert(at, Pieces[random() % (sizeof(Pieces) / sizeof(Pieces[0]))]);
-        break;
-    case 4:
-        text.insert(at, std::string(random() % 600, static_cast<char>('a' + random() % 26)));
-        break;
-    default:
-        text.insert(at, 1, static_cast<char>(random() % 256));
-        break;
-    }
-}
-
-}  // namespace
-
 TEST(Manifest, MutatedManifestsNeverCrashAndEverySafeEntryResolvesInsideTheInstallDirectory)
 {
     constexpr int Rounds = 100000;
@@ -144,10 +110,7 @@ TEST(Manifest, MutatedManifestsNeverCrashAndEverySafeEntryResolvesInsideTheInsta
     std::vector<wchar_t> full(FullPathCapacity);
     int safeEntries = 0;
     for (int round = 0; round < Rounds; ++round) {
-        std::string text = valid;
-        for (int change = 1 + random() % 4; change > 0; --change)
-            Mutate(text, random);
-        for (const ManifestEntry& entry : ParseManifest(text)) {
+        for (const ManifestEntry& entry : ParseManifest(MutatedCopy(valid, random))) {
             if (!IsSafeRelativePath(entry.path))
                 continue;
             ++safeEntries;

@@ -3,10 +3,12 @@
 #include "app/launcher_state.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
+#include "tests/support/mutation.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/manifest.h"
 #include "update/manifest_serial.h"
+#include "update/manifest_signature.h"
 #include "update/update_run.h"
 
 #include <gtest/gtest.h>
@@ -301,4 +303,65 @@ TEST_F(SignedManifestTest, SerialIsRecordedBeforeAnyFileSoAFailedRunStillNeverGo
     RunSite(install, L"serial-1002");
     EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
     EXPECT_TRUE(GameAvailable);
+}
+
+namespace {
+
+// What a signature vouches for: every byte before the last line.
+std::string BeforeLastLine(std::string text)
+{
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    const size_t lineEnd = text.rfind('\n');
+    return lineEnd == std::string::npos ? std::string() : text.substr(0, lineEnd + 1);
+}
+
+// The lines that a serial may be read from: those beginning with "#serial", without their "\r".
+std::vector<std::string> SerialLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind("#serial", 0) == 0)
+            lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(ManifestSignature, MutatedSignedManifestsNeverCrashAreAuthenticOnlyWithTheSignedBytesUnchangedAndReadOnlyTheirOneSerialLine)
+{
+    constexpr int Rounds = 20000;  // per seed
+    const std::string signedText = ReadFileBytes(TestServer::SignedSite(L"built-in") + L"\\manifest.txt");
+    ASSERT_TRUE(!signedText.empty() && signedText.back() == '\n');
+    // One seed per form of signed manifest: as the tool writes it, and with CR LF after the signature.
+    const std::vector<std::string> seeds = {
+        signedText,
+        signedText.substr(0, signedText.size() - 1) + "\r\n",
+    };
+    std::mt19937 random(20261209);
+    int authentic = 0;
+    for (const std::string& seed : seeds) {
+        ASSERT_TRUE(ManifestIsAuthentic(seed)) << seed;
+        ASSERT_NE(ParseManifestSerial(seed), 0u) << seed;
+        const std::string vouchedFor = BeforeLastLine(seed);
+        for (int round = 0; round < Rounds; ++round) {
+            const std::string text = MutatedCopy(seed, random);
+            // A serial is read only from the one line that says exactly that serial.
+            if (const uint64_t serial = ParseManifestSerial(text)) {
+                ASSERT_EQ(SerialLines(text), std::vector<std::string>{"#serial " + std::to_string(serial)}) << text;
+            }
+            if (!ManifestIsAuthentic(text))
+                continue;
+            ++authentic;
+            ASSERT_EQ(BeforeLastLine(text), vouchedFor) << text;
+        }
+    }
+    // Changes that only touch the signature line's end keep it authentic: the check above ran.
+    EXPECT_GT(authentic, 0);
 }

@@ -30,6 +30,9 @@ PROBE = BUILD / "tests" / "e2e" / "probe.exe"
 FAKE_GAME = BUILD / "tests" / "e2e" / "fake_game.exe"
 TRUST_CA = BUILD / "tests" / "trust_ca.exe"
 PLANTED_DLL = BUILD / "tests" / "e2e" / "planted.dll"
+# The launcher built as the release is, but with the test key "built-in" and for the test server.
+KEYED_LAUNCHER = BUILD / "keyed-launcher" / "TolmekBrannLauncher.exe"
+MANIFEST_KEY = BUILD / "tests" / "signed-manifests" / "built-in-key" / "manifest-key.pem"
 SERVER_SCRIPTS = HERE.parent / "server"
 SIGN = HERE.parent.parent / "scripts" / "sign"
 SCRATCH = BUILD / "e2e"
@@ -48,13 +51,13 @@ def game_files():
     }
 
 
-def publish(files):
+def publish(files, signing_key=None):
     game = SCRATCH / "game"
     subprocess.run(["rm", "-rf", str(game)], check=True)
     for name, data in files.items():
         (game / name).parent.mkdir(parents=True, exist_ok=True)
         (game / name).write_bytes(data)
-    make_manifest.publish(str(game), str(SITE))
+    make_manifest.publish(str(game), str(SITE), signing_key=signing_key)
 
 
 def publish_versions(versions):
@@ -425,6 +428,24 @@ class LauncherEndToEnd(unittest.TestCase):
         self.probe.close()
         self.assert_exits(launcher, 10)
         self.assertEqual(self.verify_signature(self.prefix.install_dir / "TolmekBrannLauncher.exe"), 0)
+
+    def test_launcher_built_with_a_key_refuses_an_unsigned_manifest_and_updates_from_one_signed_with_it(self):
+        launcher = self.start_from_downloads(KEYED_LAUNCHER)
+        state = self.wait_final()
+        self.assertEqual((state["status"], state["detail"]),
+                         ("A atualizacao recebida nao e autentica.", "Se ja tiver o jogo instalado, pode jogar mesmo assim."))
+        self.assertEqual(state["play_enabled"], "0")
+        self.assertFalse((self.prefix.install_dir / "Brann.exe").exists())
+        self.probe.close()
+        self.assert_exits(launcher, 10)
+
+        publish(game_files(), make_manifest.load_signing_key(str(MANIFEST_KEY)))
+        launcher = self.start_from_downloads(KEYED_LAUNCHER)
+        self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
+        for name, data in game_files().items():
+            self.assertEqual((self.prefix.install_dir / name).read_bytes(), data, name)
+        self.probe.close()
+        self.assert_exits(launcher, 10)
 
     def test_system_dll_names_planted_beside_the_launcher_are_never_loaded(self):
         downloads = self.prefix.home / "Downloads"

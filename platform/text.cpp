@@ -61,6 +61,14 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b)
     return EqualsIgnoringAsciiCaseOf(a, b);
 }
 
+std::wstring AsciiLowercase(std::wstring text)
+{
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
 // Length of the sequence a lead byte starts and the range its second byte must lie in, which is
 // what rules out overlong forms, surrogates and values above U+10FFFF.
 static bool DescribeLead(unsigned char lead, size_t& length, unsigned char& low, unsigned char& high)

@@ -17,8 +17,8 @@ key pair to DIR/manifest-key.pem (the private key, for its owner only) and
 DIR/manifest-key.pub.pem (the public key the launcher is built with).
 
 With --previous, files unchanged since that publication, and intact in it,
-are hard-linked from it instead of copied (OLD_OUT_DIR may be OUT_DIR itself), and what a player on
-the previous version will download is printed.
+are hard-linked from it instead of copied (OLD_OUT_DIR may be OUT_DIR itself),
+and what a player on the previous version will download is printed.
 
 Nothing is written when any file could not be installed by the launcher on
 Windows, also for a player with a long profile folder name; every such path is

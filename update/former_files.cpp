@@ -8,24 +8,6 @@
 
 namespace {
 
-// How the file system tells names apart, as far as the launcher relies on it: "\" between parts,
-// ASCII letters in either case.
-std::wstring Folded(std::wstring path)
-{
-    for (wchar_t& c : path) {
-        if (c == L'/')
-            c = L'\\';
-        else if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    return path;
-}
-
-std::wstring RelativePart(const std::wstring& path)
-{
-    return path.substr(InstallDirectory.size() + 1);
-}
-
 // The entry at `path` itself: a link, not what it points to.
 UniqueFile OpenEntry(const std::wstring& path, DWORD access)
 {
@@ -87,16 +69,17 @@ void FormerFiles::BuildIndex()
     const UniqueFile installDirectory = OpenEntry(InstallDirectory, FILE_READ_ATTRIBUTES);
     if (installDirectory)
         finalInstallDirectory_ = FinalPath(installDirectory.get());
+    // Full local paths, as the file system tells them apart as far as the launcher relies on it.
     for (const ManifestEntry& entry : entries_)
-        listed_.insert(Folded(Utf8ToWide(entry.path)));
+        listed_.insert(AsciiLowercase(LocalPathFor(entry.path)));
     for (const auto& [key, value] : cache_)
         if (IsSafeRelativePath(key))
-            keys_[Folded(Utf8ToWide(key))].push_back(key);
+            keys_[AsciiLowercase(LocalPathFor(key))].push_back(key);
 }
 
-bool FormerFiles::IsOwnedFile(const std::wstring& relative) const
+bool FormerFiles::IsOwnedFile(const std::wstring& path) const
 {
-    const std::wstring folded = Folded(relative);
+    const std::wstring folded = AsciiLowercase(path);
     return keys_.count(folded) != 0 && listed_.count(folded) == 0;
 }
 
@@ -115,10 +98,9 @@ UniqueFile FormerFiles::OpenItself(const std::wstring& path, DWORD access) const
 
 bool FormerFiles::PlanFile(const std::wstring& path, Plan& plan)
 {
-    const std::wstring relative = RelativePart(path);
-    if (!IsOwnedFile(relative) || !OpenItself(path, FILE_READ_ATTRIBUTES))
+    if (!IsOwnedFile(path) || !OpenItself(path, FILE_READ_ATTRIBUTES))
         return false;
-    plan.push_back({path, Folded(relative)});
+    plan.push_back({path, AsciiLowercase(path)});
     return true;
 }
 

@@ -33,7 +33,7 @@ private:
     using Plan = std::vector<Removal>;
 
     void BuildIndex();
-    bool IsOwnedFile(const std::wstring& relative) const;
+    bool IsOwnedFile(const std::wstring& path) const;
     UniqueFile OpenItself(const std::wstring& path, DWORD access) const;
     bool PlanFile(const std::wstring& path, Plan& plan);
     bool PlanFolder(const std::wstring& path, DWORD attributes, Plan& plan);
@@ -43,6 +43,6 @@ private:
     LauncherCache& cache_;
     bool indexed_ = false;
     std::wstring finalInstallDirectory_;
-    std::set<std::wstring> listed_;                          // folded manifest paths
-    std::map<std::wstring, std::vector<std::string>> keys_;  // folded path -> the cache keys naming it
+    std::set<std::wstring> listed_;                          // lowercased local paths of the manifest
+    std::map<std::wstring, std::vector<std::string>> keys_;  // lowercased local path -> the cache keys naming it
 };

@@ -2,6 +2,7 @@
 
 #include "platform/handles.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/whole_file.h"
 
 #include <map>
@@ -11,15 +12,6 @@
 namespace {
 
 constexpr size_t TemporarySuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
-
-// ASCII only, as the listed names are compared elsewhere; a name that differs beyond that is kept.
-std::wstring AsciiLowercase(std::wstring text)
-{
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return text;
-}
 
 void DeleteInFolder(const std::wstring& folder, const std::set<std::wstring>& listedNames)
 {
@@ -32,6 +24,7 @@ void DeleteInFolder(const std::wstring& folder, const std::set<std::wstring>& li
         const std::wstring name = found.cFileName;
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.size() <= TemporarySuffixLength)
             continue;
+        // ASCII case only, as listed names are compared elsewhere; a name that differs beyond that is kept.
         if (listedNames.count(AsciiLowercase(name.substr(0, name.size() - TemporarySuffixLength)))) {
             const std::wstring path = folder + L"\\" + name;
             ClearReadOnly(path);

@@ -236,28 +236,24 @@ class CheckSite(unittest.TestCase):
         live = signed(unnumbered + b"#serial 1700000000\n")
         write(live_path, live)
 
-        def local(name, data):
-            write(os.path.join(self.state, name), data)
-            return os.path.join(self.state, name)
-
         def new(serial):
-            return local("new-%d.txt" % serial, signed(unnumbered + b"# rebuilt\r\n#serial %d\n" % serial))
+            path = os.path.join(self.state, "new-%d.txt" % serial)
+            write(path, signed(unnumbered + b"# rebuilt\r\n#serial %d\n" % serial))
+            return path
 
         ahead = int(time.time()) + 2 * 24 * 60 * 60
         below_live = "manifest: serial %d is not above the live manifest's serial 1700000000"
-        below_minimum = "manifest: serial %d is below 1700000002, the lowest the launcher accepts"
         cases = [
             (["--manifest", new(1699999999)], None, below_live % 1699999999),
             (["--manifest", new(1700000000)], None, below_live % 1700000000),
-            (["--manifest", local("live-copy.txt", live)], None, None),
+            (["--manifest", self.local_manifest(live)], None, None),
             (["--manifest", new(1700000001)], None, None),
             (["--manifest", new(1699999999)], {"status": 404}, None),  # the first publication
             (["--manifest", new(ahead)], None,
              "manifest: serial %d is more than a day ahead of this machine's clock" % ahead),
-            (["--min-serial", "1700000002"], None, below_minimum % 1700000000),
+            (["--min-serial", "1700000002"], None,
+             "manifest: serial 1700000000 is below 1700000002, the lowest the launcher accepts"),
             (["--min-serial", "1700000000"], None, None),
-            (["--manifest", new(1700000001), "--min-serial", "1700000002"], None,
-             below_minimum % 1700000001),
         ]
         for args, live_fault, problem in cases:
             with self.subTest(args=args, live_fault=live_fault):

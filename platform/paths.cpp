@@ -63,8 +63,10 @@ bool IsSafeRelativePath(const std::string& relativePath)
         std::any_of(relativePath.begin(), relativePath.end(),
                     [](char c) { return IsForbiddenByte(static_cast<unsigned char>(c)); }))
         return false;
+    // As a first part too: the launcher's file would stand where a folder must be.
+    const std::string first = relativePath.substr(0, relativePath.find_first_of("/\\"));
     if (std::any_of(std::begin(ReservedTopLevelNames), std::end(ReservedTopLevelNames),
-                    [&](const char* name) { return EqualsIgnoringAsciiCase(relativePath, name); }))
+                    [&](const char* name) { return EqualsIgnoringAsciiCase(first, name); }))
         return false;
     size_t start = 0;
     for (;;) {

@@ -113,7 +113,8 @@ def _launcher_problems(raw):
     if parts[-1].lower().endswith(TEMP_SUFFIX.encode()):
         reasons.append("ends in %s, the launcher's temporary-file suffix"
                        % TEMP_SUFFIX)
-    if raw.lower() in _LAUNCHER_OWN:
+    # As a first part too: the launcher's file would stand where a folder must be.
+    if parts[0].lower() in _LAUNCHER_OWN:
         reasons.append("names a file the launcher keeps in the install folder")
     return reasons
 

@@ -1,19 +1,28 @@
 #include "update/former_files.h"
 
 #include "app/launcher_state.h"
+#include "platform/file_state.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/whole_file.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
 
+constexpr size_t TemporarySuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
+
+UniqueFile Open(const std::wstring& path, DWORD access, DWORD flags)
+{
+    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
 // The entry at `path` itself: a link, not what it points to.
 UniqueFile OpenEntry(const std::wstring& path, DWORD access)
 {
-    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr));
+    return Open(path, access, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 // Empty when the handle's path cannot be had.
@@ -66,7 +75,9 @@ void FormerFiles::BuildIndex()
     if (indexed_)
         return;
     indexed_ = true;
-    const UniqueFile installDirectory = OpenEntry(InstallDirectory, FILE_READ_ATTRIBUTES);
+    // Through the links that lead to it (a player may have moved it and left a junction): only then
+    // does its final path begin those of the entries below it.
+    const UniqueFile installDirectory = Open(InstallDirectory, FILE_READ_ATTRIBUTES, 0);
     if (installDirectory)
         finalInstallDirectory_ = FinalPath(installDirectory.get());
     // Full local paths, as the file system tells them apart as far as the launcher relies on it.
@@ -77,10 +88,28 @@ void FormerFiles::BuildIndex()
             keys_[AsciiLowercase(LocalPathFor(key))].push_back(key);
 }
 
+bool FormerFiles::IsFormerName(const std::wstring& folded) const
+{
+    return keys_.count(folded) != 0 && listed_.count(folded) == 0;
+}
+
+// A former file stays the launcher's only as long as it is as the launcher left it: one the game or the
+// player rewrote is theirs. A download left beside it is the launcher's as the file would be (listed
+// names never end in the suffix); that file, if it is there, is judged on its own.
 bool FormerFiles::IsOwnedFile(const std::wstring& path) const
 {
     const std::wstring folded = AsciiLowercase(path);
-    return keys_.count(folded) != 0 && listed_.count(folded) == 0;
+    const size_t nameLength = folded.size() - std::min(folded.size(), TemporarySuffixLength);
+    if (folded.compare(nameLength, std::wstring::npos, TemporaryFileSuffix) == 0)
+        return IsFormerName(folded.substr(0, nameLength));
+    FileState state;
+    if (!IsFormerName(folded) || !QueryFileState(path, state))
+        return false;
+    const std::vector<std::string>& keys = keys_.at(folded);
+    return std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
+        const std::string& record = cache_.at(key);
+        return RecordDescribes(record, state, RecordedDigest(record));
+    });
 }
 
 // DeleteFileW and RemoveDirectoryW take a path, and some file systems (Wine's, for one) resolve a
@@ -96,38 +125,38 @@ UniqueFile FormerFiles::OpenItself(const std::wstring& path, DWORD access) const
     return entry;
 }
 
-bool FormerFiles::PlanFile(const std::wstring& path, Plan& plan)
+// A link or junction is the player's (the launcher makes none): it is neither removed nor entered, and
+// it refuses the clearing, as does anything else the file system redirects.
+bool FormerFiles::PlanFile(const std::wstring& path, DWORD attributes, Plan& plan)
 {
-    if (!IsOwnedFile(path) || !OpenItself(path, FILE_READ_ATTRIBUTES))
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsOwnedFile(path) || !OpenItself(path, FILE_READ_ATTRIBUTES))
         return false;
     plan.push_back({path, AsciiLowercase(path)});
     return true;
 }
 
-// A link is removed as a link and never entered; a folder is emptied first.
+// Emptied first.
 bool FormerFiles::PlanFolder(const std::wstring& path, DWORD attributes, Plan& plan)
 {
-    if (!OpenItself(path, FILE_READ_ATTRIBUTES))
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !OpenItself(path, FILE_READ_ATTRIBUTES))
         return false;
-    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        WIN32_FIND_DATAW found = {};
-        const UniqueFind find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                               FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-        if (!find)
+    WIN32_FIND_DATAW found = {};
+    const UniqueFind find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                           nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    if (!find)
+        return false;
+    do {
+        if (IsDotEntry(found.cFileName))
+            continue;
+        const std::wstring child = path + L"\\" + found.cFileName;
+        const bool planned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                                 ? PlanFolder(child, found.dwFileAttributes, plan)
+                                 : PlanFile(child, found.dwFileAttributes, plan);
+        if (!planned)
             return false;
-        do {
-            if (IsDotEntry(found.cFileName))
-                continue;
-            const std::wstring child = path + L"\\" + found.cFileName;
-            const bool planned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                                     ? PlanFolder(child, found.dwFileAttributes, plan)
-                                     : PlanFile(child, plan);
-            if (!planned)
-                return false;
-        } while (FindNextFileW(find.get(), &found));
-        if (GetLastError() != ERROR_NO_MORE_FILES)
-            return false;
-    }
+    } while (FindNextFileW(find.get(), &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES)
+        return false;
     plan.push_back({path, std::wstring()});
     return true;
 }
@@ -162,7 +191,7 @@ bool FormerFiles::ClearWayFor(const std::string& path)
             return true;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
             BuildIndex();
-            return PlanFile(folder, plan) && CarryOut(plan);
+            return PlanFile(folder, attributes, plan) && CarryOut(plan);
         }
     }
     const DWORD attributes = GetFileAttributesW(target.c_str());

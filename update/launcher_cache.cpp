@@ -43,3 +43,13 @@ std::string MakeCacheRecord(uint64_t size, uint64_t lastWriteTime, const std::st
 {
     return std::to_string(size) + '|' + std::to_string(lastWriteTime) + '|' + digest;
 }
+
+bool RecordDescribes(const std::string& record, const FileState& state, const std::string& digest)
+{
+    return record == MakeCacheRecord(state.size, state.lastWriteTime, digest);
+}
+
+std::string RecordedDigest(const std::string& record)
+{
+    return record.substr(record.rfind('|') + 1);
+}

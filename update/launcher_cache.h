@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/file_state.h"
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -14,3 +16,9 @@ LauncherCache LoadLauncherCache(const std::wstring& path);
 void SaveLauncherCache(const std::wstring& path, const LauncherCache& cache);
 
 std::string MakeCacheRecord(uint64_t size, uint64_t lastWriteTime, const std::string& digest);
+
+// True when `record` was made from a file of this size and last-write time, with `digest`: the file is
+// then as the launcher last hashed or wrote it.
+bool RecordDescribes(const std::string& record, const FileState& state, const std::string& digest);
+// What follows the record's last "|".
+std::string RecordedDigest(const std::string& record);

@@ -21,7 +21,7 @@ static bool IsCurrent(const ManifestEntry& entry, LauncherCache& cache)
         return false;
 
     const auto record = cache.find(entry.path);
-    if (record != cache.end() && record->second == MakeCacheRecord(state.size, state.lastWriteTime, entry.hash))
+    if (record != cache.end() && RecordDescribes(record->second, state, entry.hash))
         return true;
 
     PostStatus(L"Conferindo arquivos...", Utf8ToWide(entry.path));

@@ -19,7 +19,12 @@ bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes);
 // Closes a file just written, after its data has reached the disk; false when the flush failed.
 bool FlushAndClose(UniqueFile& file);
 
-// Renames `from` over `to`, the rename itself written through to the disk.
+// Creates `path` empty for writing, shared with no one, its read-only flag cleared first; retried
+// while another process holds it. Empty when it cannot be had.
+UniqueFile CreateTemporaryFile(const std::wstring& path);
+
+// Renames `from` over `to`, the rename itself written through to the disk; retried while another
+// process holds either.
 bool MoveIntoPlace(const std::wstring& from, const std::wstring& to);
 
 // A read-only file can be neither replaced nor written: a copy from a disc or a folder option may

@@ -377,3 +377,32 @@ TEST_F(UpdateRunTest, LauncherClearsOnlyItsOwnFilesOutOfTheWayOfALayoutChange)
     }
     InstallDirectory = install.path();
 }
+
+TEST_F(UpdateRunTest, FileThatAScannerHoldsForAMomentIsWaitedForAndTheRunCompletes)
+{
+    constexpr DWORD ScanMs = 1500;
+    const std::string oldGame = "old game", newGame = "new game";
+    for (const wchar_t* held : {L"Brann.exe", L"Brann.exe.download", L"launcher.cache"}) {
+        SCOPED_TRACE(WideToUtf8(held));
+        TempDirectory folder;
+        InstallDirectory = folder.path();
+        server.PutFile("Brann.exe", newGame);
+        server.PutManifest(TestServer::ManifestLine(newGame, "Brann.exe"));
+        WriteFileBytes(folder / L"Brann.exe", oldGame);
+        WriteFileBytes(folder / L"Brann.exe.download", "left by a closed window");
+        WriteFileBytes(folder / L"launcher.cache", "zz-unlisted\r\nkept\r\n");
+        {
+            const HeldFile scanner(folder / held, ScanMs);
+            ASSERT_TRUE(scanner);
+            Run();
+        }
+        EXPECT_EQ(recorder.Statuses().back(), L"Atualizado! Boa guerra!" + Credit);
+        EXPECT_TRUE(GameAvailable);
+        EXPECT_EQ(ReadFileBytes(folder / L"Brann.exe"), newGame);
+        EXPECT_FALSE(FileExists(folder / L"Brann.exe.download"));
+        EXPECT_EQ(ReadFileBytes(folder / L"launcher.cache"),
+                  "Brann.exe\r\n" + Record("Brann.exe", newGame) + "\r\nzz-unlisted\r\nkept\r\n");
+        GameAvailable = false;
+    }
+    InstallDirectory = install.path();
+}

@@ -1,5 +1,6 @@
 #include "update/launcher_replacement.h"
 
+#include "platform/busy_file_retry.h"
 #include "platform/whole_file.h"
 
 #include <windows.h>
@@ -50,11 +51,11 @@ bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstr
     if (!mark)
         return false;
     const std::wstring oldPath = installedPath + L".old";
-    const bool movedAside =
-        MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    const bool movedAside = RetryWhileBusy(
+        [&] { return MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; });
     if (MoveIntoPlace(temporaryPath, installedPath))
         return true;
     if (movedAside)
-        MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0);
+        RetryWhileBusy([&] { return MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0) != FALSE; });
     return false;
 }

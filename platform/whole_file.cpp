@@ -72,8 +72,11 @@ static bool WriteAll(const std::wstring& path, const std::string& bytes)
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes)
 {
     const std::wstring temporaryPath = path + TemporaryFileSuffix;
-    if (WriteAll(temporaryPath, bytes) && MoveIntoPlace(temporaryPath, path))
-        return true;
+    if (WriteAll(temporaryPath, bytes)) {
+        ClearReadOnly(path);  // a read-only target refuses the move on Windows
+        if (MoveIntoPlace(temporaryPath, path))
+            return true;
+    }
     DeleteFileW(temporaryPath.c_str());
     return false;
 }

@@ -11,9 +11,9 @@ constexpr wchar_t TemporaryFileSuffix[] = L".download";
 // False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
-// Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path`, so that a
-// kill or a power loss leaves either the old file or the new one, never a part. On failure the
-// temporary file is deleted and `path` stays as it was.
+// Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path` (read-only
+// or not), so that a kill or a power loss leaves either the old file or the new one, never a part.
+// On failure the temporary file is deleted and `path` stays as it was.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes);
 
 // Closes a file just written, after its data has reached the disk; false when the flush failed.

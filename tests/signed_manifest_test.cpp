@@ -256,6 +256,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         const wchar_t* site;
         const char* record;  // launcher.serial before the run, or none
         bool accepted;
+        bool readOnlyRecord = false;
     } cases[] = {
         {"below the built-in minimum", L"serial-999", nullptr, false},
         {"signed without a serial", L"no-serial", nullptr, false},
@@ -264,12 +265,16 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         {"equal to the recorded serial", L"serial-1001", "1001", true},
         {"an unreadable record counts as none", L"serial-1001", "1002 and more", true},
         {"a record of 0 leaves the built-in minimum", L"serial-999", "0", false},
+        {"a read-only record is raised", L"serial-1002", "1001", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TempDirectory install;
         if (c.record)
             WriteFileBytes(install / ManifestSerialFileName, c.record);
+        if (c.readOnlyRecord) {
+            ASSERT_TRUE(SetFileAttributesW((install / ManifestSerialFileName).c_str(), FILE_ATTRIBUTE_READONLY));
+        }
         const size_t requestsBefore = server.RequestedPaths().size();
         GameAvailable = false;
         const std::string manifest = RunSite(install, c.site);
@@ -279,6 +284,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
             EXPECT_EQ(recorder.Log().end()[-2], Updated);
             EXPECT_TRUE(GameAvailable);
             ExpectInstalled(manifest);
+            EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), std::to_string(ParseManifestSerial(manifest)));
         } else {
             EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
             EXPECT_FALSE(GameAvailable);
@@ -303,6 +309,24 @@ TEST_F(SignedManifestTest, SerialIsRecordedBeforeAnyFileSoAFailedRunStillNeverGo
     RunSite(install, L"serial-1002");
     EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
     EXPECT_TRUE(GameAvailable);
+}
+
+TEST_F(SignedManifestTest, SerialThatCannotBeRecordedIsNotActedOnAndFailsTheRunNamingItsFile)
+{
+    const TempDirectory install;
+    WriteFileBytes(install / ManifestSerialFileName, "1001");
+    {
+        const HeldFile scanner(install / ManifestSerialFileName);
+        ASSERT_TRUE(scanner);
+        RunSite(install, L"serial-1002");
+    }
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{
+                                  Searching, L"status:Falha ao baixar um arquivo. Tente de novo.|launcher.serial",
+                                  L"done"}));
+    EXPECT_FALSE(GameAvailable);
+    EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
+    EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), "1001");
+    EXPECT_FALSE(FileExists(install / L"launcher.serial.download"));
 }
 
 namespace {

@@ -32,17 +32,17 @@ LauncherReplacementMark::~LauncherReplacementMark()
         State.store(ReplacementState::Idle);
 }
 
-LauncherReplacementBarrier::LauncherReplacementBarrier() : raised_(false)
+// No time limit: each move of a replacement is bounded by its retries, and a close cut between them
+// would leave no installed launcher.
+LauncherReplacementBarrier::LauncherReplacementBarrier()
 {
-    const ULONGLONG deadline = GetTickCount64() + LauncherReplacementWaitMs;
-    while (!(raised_ = Enter(ReplacementState::Idle, ReplacementState::Ending)) && GetTickCount64() < deadline)
+    while (!Enter(ReplacementState::Idle, ReplacementState::Ending))
         Sleep(PollIntervalMs);
 }
 
 LauncherReplacementBarrier::~LauncherReplacementBarrier()
 {
-    if (raised_)
-        State.store(ReplacementState::Idle);
+    State.store(ReplacementState::Idle);
 }
 
 bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstring& installedPath)

@@ -1,6 +1,7 @@
 // The update run of a launcher built with a manifest key. The key pairs, and the manifests signed
 // with them, come from the publisher's tool (tests/CMakeLists.txt).
 #include "app/launcher_state.h"
+#include "platform/handles.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
 #include "tests/support/mutation.h"
@@ -315,11 +316,11 @@ TEST_F(SignedManifestTest, SerialThatCannotBeRecordedIsNotActedOnAndFailsTheRunN
 {
     const TempDirectory install;
     WriteFileBytes(install / ManifestSerialFileName, "1001");
-    {
-        const HeldFile scanner(install / ManifestSerialFileName);
-        ASSERT_TRUE(scanner);
-        RunSite(install, L"serial-1002");
-    }
+    UniqueFile scanner(CreateFileW((install / ManifestSerialFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(scanner);
+    RunSite(install, L"serial-1002");
+    scanner.Close();
     EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{
                                   Searching, L"status:Falha ao baixar um arquivo. Tente de novo.|launcher.serial",
                                   L"done"}));

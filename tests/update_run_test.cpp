@@ -1,5 +1,6 @@
 #include "app/launcher_state.h"
 #include "platform/file_state.h"
+#include "platform/handles.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tests/support/message_recorder.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -391,11 +393,16 @@ TEST_F(UpdateRunTest, FileThatAScannerHoldsForAMomentIsWaitedForAndTheRunComplet
         WriteFileBytes(folder / L"Brann.exe", oldGame);
         WriteFileBytes(folder / L"Brann.exe.download", "left by a closed window");
         WriteFileBytes(folder / L"launcher.cache", "zz-unlisted\r\nkept\r\n");
-        {
-            const HeldFile scanner(folder / held, ScanMs);
-            ASSERT_TRUE(scanner);
-            Run();
-        }
+        // As a real-time scanner holds a file it has just seen: sharing reading only.
+        UniqueFile scanner(
+            CreateFileW((folder / held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(scanner);
+        std::thread letGo([&] {
+            Sleep(ScanMs);
+            scanner.Close();
+        });
+        Run();
+        letGo.join();
         EXPECT_EQ(recorder.Statuses().back(), L"Atualizado! Boa guerra!" + Credit);
         EXPECT_TRUE(GameAvailable);
         EXPECT_EQ(ReadFileBytes(folder / L"Brann.exe"), newGame);

@@ -64,21 +64,3 @@ std::string WideToUtf8(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), bytes, nullptr, nullptr);
     return narrow;
 }
-
-HeldFile::HeldFile(const std::wstring& path, DWORD holdMs) : release_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-{
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    held_ = file != INVALID_HANDLE_VALUE;
-    holder_ = std::thread([this, file, holdMs] {
-        WaitForSingleObject(release_, holdMs);
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-    });
-}
-
-HeldFile::~HeldFile()
-{
-    SetEvent(release_);
-    holder_.join();
-    CloseHandle(release_);
-}

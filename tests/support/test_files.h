@@ -1,9 +1,6 @@
 #pragma once
 
-#include <windows.h>
-
 #include <string>
-#include <thread>
 
 // A fresh directory under the temporary folder, removed with everything in it at the end.
 class TempDirectory {
@@ -29,19 +26,3 @@ std::string WideToUtf8(const std::wstring& text);
 
 // n bytes of a fixed, non-repeating-looking pattern: byte i is (i * 31 + 7) mod 256.
 std::string PatternBytes(size_t n);
-
-// Holds an existing file open as a real-time scanner does, sharing reading only (so it can be neither
-// replaced, written nor deleted), from construction until `holdMs` have passed or it is destroyed.
-class HeldFile {
-public:
-    explicit HeldFile(const std::wstring& path, DWORD holdMs = INFINITE);
-    ~HeldFile();
-    HeldFile(const HeldFile&) = delete;
-    HeldFile& operator=(const HeldFile&) = delete;
-    explicit operator bool() const { return held_; }
-
-private:
-    HANDLE release_;
-    bool held_;
-    std::thread holder_;
-};

@@ -13,8 +13,12 @@
 
 namespace {
 
+// The self-copy waits out a scanner that holds the installed copy, so it runs here and not on the
+// window's thread; before the run, which may replace the installed copy.
 DWORD WINAPI UpdateWorker(void*)
 {
+    InstallSelf();
+    CreateDesktopShortcut(InstalledLauncherPath());
     UpdateRun();
     return 0;
 }
@@ -33,15 +37,12 @@ int FailWithWindowShown()
     return failed;
 }
 
-// After the window is up, so that the player sees it at once; before the worker, which may replace
-// the installed copy. False when there is no install directory.
+// After the window is up, so that the player sees it at once. False when there is no install directory.
 bool Install()
 {
     if (!PrepareInstallDirectory())
         return false;
     DeleteReplacedLauncher();
-    InstallSelf();
-    CreateDesktopShortcut(InstalledLauncherPath());
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/whole_file.h"
 
+#include "platform/busy_file_retry.h"
+
 #include <climits>
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes)
@@ -24,7 +26,9 @@ bool FlushAndClose(UniqueFile& file)
 
 bool MoveIntoPlace(const std::wstring& from, const std::wstring& to)
 {
-    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    return RetryWhileBusy([&] {
+        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
 }
 
 void ClearReadOnly(const std::wstring& path)
@@ -38,11 +42,24 @@ void ClearReadOnly(const std::wstring& path)
     }
 }
 
+UniqueFile CreateTemporaryFile(const std::wstring& path)
+{
+    // A folder of that name is refused as a held file is, but for good: not waited for.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return UniqueFile();
+    ClearReadOnly(path);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    RetryWhileBusy([&] {
+        file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return UniqueFile(file);
+}
+
 static bool WriteAll(const std::wstring& path, const std::string& bytes)
 {
-    ClearReadOnly(path);
-    UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr));
+    UniqueFile file = CreateTemporaryFile(path);
     if (!file || bytes.size() > MAXDWORD)
         return false;
     DWORD written = 0;
@@ -55,8 +72,11 @@ static bool WriteAll(const std::wstring& path, const std::string& bytes)
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes)
 {
     const std::wstring temporaryPath = path + TemporaryFileSuffix;
-    if (WriteAll(temporaryPath, bytes) && MoveIntoPlace(temporaryPath, path))
-        return true;
+    if (WriteAll(temporaryPath, bytes)) {
+        ClearReadOnly(path);  // a read-only target refuses the move on Windows
+        if (MoveIntoPlace(temporaryPath, path))
+            return true;
+    }
     DeleteFileW(temporaryPath.c_str());
     return false;
 }

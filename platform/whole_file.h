@@ -11,15 +11,20 @@ constexpr wchar_t TemporaryFileSuffix[] = L".download";
 // False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
-// Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path`, so that a
-// kill or a power loss leaves either the old file or the new one, never a part. On failure the
-// temporary file is deleted and `path` stays as it was.
+// Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path` (read-only
+// or not), so that a kill or a power loss leaves either the old file or the new one, never a part.
+// On failure the temporary file is deleted and `path` stays as it was.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes);
 
 // Closes a file just written, after its data has reached the disk; false when the flush failed.
 bool FlushAndClose(UniqueFile& file);
 
-// Renames `from` over `to`, the rename itself written through to the disk.
+// Creates `path` empty for writing, shared with no one, its read-only flag cleared first; retried
+// while another process holds it. Empty when it cannot be had.
+UniqueFile CreateTemporaryFile(const std::wstring& path);
+
+// Renames `from` over `to`, the rename itself written through to the disk; retried while another
+// process holds either.
 bool MoveIntoPlace(const std::wstring& from, const std::wstring& to);
 
 // A read-only file can be neither replaced nor written: a copy from a disc or a folder option may

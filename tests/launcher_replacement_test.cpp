@@ -10,7 +10,7 @@
 
 namespace {
 
-// Far below the two seconds of a wait that times out, far above a loaded machine's hiccups.
+// Far above a loaded machine's hiccups.
 constexpr ULONGLONG AtOnceMs = 1000;
 
 ULONGLONG MillisecondsToRaiseBarrier()
@@ -22,35 +22,29 @@ ULONGLONG MillisecondsToRaiseBarrier()
 
 }  // namespace
 
-TEST(LauncherReplacement, CloseWaitsForAReplacementUnderWayAndReturnsAtOnceOtherwise)
+TEST(LauncherReplacement, CloseWaitsForAReplacementUnderWayHoweverLongAndReturnsAtOnceOtherwise)
 {
     EXPECT_LT(MillisecondsToRaiseBarrier(), AtOnceMs);
 
-    std::atomic<bool> started{false}, finished{false};
-    std::thread worker([&] {
-        const LauncherReplacementMark mark;
-        ASSERT_TRUE(mark);
-        started = true;
-        Sleep(300);
-        finished = true;
-    });
-    while (!started)
-        Sleep(1);
-    {
-        const LauncherReplacementBarrier barrier;
-        EXPECT_TRUE(finished);
+    // A few milliseconds as a rule; seconds while a scanner holds the new launcher.
+    for (const DWORD replacementMs : {300, 3000}) {
+        std::atomic<bool> started{false}, finished{false};
+        std::thread worker([&] {
+            const LauncherReplacementMark mark;
+            ASSERT_TRUE(mark);
+            started = true;
+            Sleep(replacementMs);
+            finished = true;
+        });
+        while (!started)
+            Sleep(1);
+        {
+            const LauncherReplacementBarrier barrier;
+            EXPECT_TRUE(finished) << replacementMs;
+        }
+        worker.join();
+        EXPECT_LT(MillisecondsToRaiseBarrier(), AtOnceMs);
     }
-    worker.join();
-    EXPECT_LT(MillisecondsToRaiseBarrier(), AtOnceMs);
-}
-
-TEST(LauncherReplacement, CloseWaitsAtMostTwoSecondsForAReplacementThatNeverEnds)
-{
-    const LauncherReplacementMark mark;
-    ASSERT_TRUE(mark);
-    const ULONGLONG waited = MillisecondsToRaiseBarrier();
-    EXPECT_GE(waited, LauncherReplacementWaitMs - 50);  // the tick count moves in steps of about 16 ms
-    EXPECT_LT(waited, LauncherReplacementWaitMs + 10000);
 }
 
 TEST(LauncherReplacement, NoReplacementBeginsOnceTheProcessEnds)

@@ -1,6 +1,7 @@
 // The update run of a launcher built with a manifest key. The key pairs, and the manifests signed
 // with them, come from the publisher's tool (tests/CMakeLists.txt).
 #include "app/launcher_state.h"
+#include "platform/handles.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
 #include "tests/support/mutation.h"
@@ -261,6 +262,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         const wchar_t* site;
         const char* record;  // launcher.serial before the run, or none
         bool accepted;
+        bool readOnlyRecord = false;
     } cases[] = {
         {"below the built-in minimum", L"serial-999", nullptr, false},
         {"signed without a serial", L"no-serial", nullptr, false},
@@ -269,12 +271,16 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         {"equal to the recorded serial", L"serial-1001", "1001", true},
         {"an unreadable record counts as none", L"serial-1001", "1002 and more", true},
         {"a record of 0 leaves the built-in minimum", L"serial-999", "0", false},
+        {"a read-only record is raised", L"serial-1002", "1001", true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const TempDirectory install;
         if (c.record)
             WriteFileBytes(install / ManifestSerialFileName, c.record);
+        if (c.readOnlyRecord) {
+            ASSERT_TRUE(SetFileAttributesW((install / ManifestSerialFileName).c_str(), FILE_ATTRIBUTE_READONLY));
+        }
         const size_t requestsBefore = server.RequestedPaths().size();
         GameAvailable = false;
         const std::string manifest = RunSite(install, c.site);
@@ -284,6 +290,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
             EXPECT_EQ(recorder.Log().end()[-2], Updated);
             EXPECT_TRUE(GameAvailable);
             ExpectInstalled(manifest);
+            EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), std::to_string(ParseManifestSerial(manifest)));
         } else {
             EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
             EXPECT_FALSE(GameAvailable);
@@ -308,6 +315,24 @@ TEST_F(SignedManifestTest, SerialIsRecordedBeforeAnyFileSoAFailedRunStillNeverGo
     RunSite(install, L"serial-1002");
     EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, NotAuthentic, L"done"}));
     EXPECT_TRUE(GameAvailable);
+}
+
+TEST_F(SignedManifestTest, SerialThatCannotBeRecordedIsNotActedOnAndFailsTheRunNamingItsFile)
+{
+    const TempDirectory install;
+    WriteFileBytes(install / ManifestSerialFileName, "1001");
+    UniqueFile scanner(CreateFileW((install / ManifestSerialFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(scanner);
+    RunSite(install, L"serial-1002");
+    scanner.Close();
+    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{
+                                  Searching, L"status:Falha ao baixar um arquivo. Tente de novo.|launcher.serial",
+                                  L"done"}));
+    EXPECT_FALSE(GameAvailable);
+    EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
+    EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), "1001");
+    EXPECT_FALSE(FileExists(install / L"launcher.serial.download"));
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "app/launcher_state.h"
 #include "platform/file_state.h"
+#include "platform/handles.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tests/support/message_recorder.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -396,6 +398,40 @@ TEST_F(UpdateRunTest, LauncherClearsOnlyItsOwnFilesOutOfTheWayOfALayoutChange)
         EXPECT_EQ(recorder.Statuses().back(), L"Tudo atualizado. Boa guerra!" + Credit);
         EXPECT_EQ(site->RequestedPaths().size(), requestsBefore + 1);
         EXPECT_EQ(site->RequestedPaths().back(), "/launcher/manifest.txt");
+    }
+    InstallDirectory = install.path();
+}
+
+TEST_F(UpdateRunTest, FileThatAScannerHoldsForAMomentIsWaitedForAndTheRunCompletes)
+{
+    constexpr DWORD ScanMs = 1500;
+    const std::string oldGame = "old game", newGame = "new game";
+    for (const wchar_t* held : {L"Brann.exe", L"Brann.exe.download", L"launcher.cache"}) {
+        SCOPED_TRACE(WideToUtf8(held));
+        TempDirectory folder;
+        InstallDirectory = folder.path();
+        server.PutFile("Brann.exe", newGame);
+        server.PutManifest(TestServer::ManifestLine(newGame, "Brann.exe"));
+        WriteFileBytes(folder / L"Brann.exe", oldGame);
+        WriteFileBytes(folder / L"Brann.exe.download", "left by a closed window");
+        WriteFileBytes(folder / L"launcher.cache", "zz-unlisted\r\nkept\r\n");
+        // As a real-time scanner holds a file it has just seen: sharing reading only.
+        UniqueFile scanner(
+            CreateFileW((folder / held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(scanner);
+        std::thread letGo([&] {
+            Sleep(ScanMs);
+            scanner.Close();
+        });
+        Run();
+        letGo.join();
+        EXPECT_EQ(recorder.Statuses().back(), L"Atualizado! Boa guerra!" + Credit);
+        EXPECT_TRUE(GameAvailable);
+        EXPECT_EQ(ReadFileBytes(folder / L"Brann.exe"), newGame);
+        EXPECT_FALSE(FileExists(folder / L"Brann.exe.download"));
+        EXPECT_EQ(ReadFileBytes(folder / L"launcher.cache"),
+                  "Brann.exe\r\n" + Record("Brann.exe", newGame) + "\r\nzz-unlisted\r\nkept\r\n");
+        GameAvailable = false;
     }
     InstallDirectory = install.path();
 }

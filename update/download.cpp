@@ -78,9 +78,7 @@ bool DownloadOne(const ManifestEntry& entry, int fileNumber, int fileCount, Http
     const std::wstring targetPath = LocalPathFor(entry.path);
     CreateParentDirectories(targetPath);
     const std::wstring temporaryPath = targetPath + TemporaryFileSuffix;
-    ClearReadOnly(temporaryPath);
-    UniqueFile file(CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file = CreateTemporaryFile(temporaryPath);
     if (!file)
         return false;
 

@@ -1,6 +1,7 @@
 #include "update/former_files.h"
 
 #include "app/launcher_state.h"
+#include "platform/busy_file_retry.h"
 #include "platform/file_state.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -164,10 +165,12 @@ bool FormerFiles::PlanFolder(const std::wstring& path, DWORD attributes, Plan& p
 bool FormerFiles::CarryOut(const Plan& plan)
 {
     for (const Removal& removal : plan) {
-        UniqueFile entry = OpenItself(removal.path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-        if (!entry || !DeleteThroughHandle(entry.get()))
+        const bool deleted = RetryWhileBusy([&] {
+            const UniqueFile entry = OpenItself(removal.path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
+            return entry && DeleteThroughHandle(entry.get());
+        });
+        if (!deleted)
             return false;
-        entry.Close();
         if (removal.folded.empty())
             continue;
         // Gone from the disk, so gone from the cache: a later file of that name is not the launcher's.

@@ -1,5 +1,6 @@
 #include "update/launcher_replacement.h"
 
+#include "platform/busy_file_retry.h"
 #include "platform/whole_file.h"
 
 #include <windows.h>
@@ -31,17 +32,17 @@ LauncherReplacementMark::~LauncherReplacementMark()
         State.store(ReplacementState::Idle);
 }
 
-LauncherReplacementBarrier::LauncherReplacementBarrier() : raised_(false)
+// No time limit: each move of a replacement is bounded by its retries, and a close cut between them
+// would leave no installed launcher.
+LauncherReplacementBarrier::LauncherReplacementBarrier()
 {
-    const ULONGLONG deadline = GetTickCount64() + LauncherReplacementWaitMs;
-    while (!(raised_ = Enter(ReplacementState::Idle, ReplacementState::Ending)) && GetTickCount64() < deadline)
+    while (!Enter(ReplacementState::Idle, ReplacementState::Ending))
         Sleep(PollIntervalMs);
 }
 
 LauncherReplacementBarrier::~LauncherReplacementBarrier()
 {
-    if (raised_)
-        State.store(ReplacementState::Idle);
+    State.store(ReplacementState::Idle);
 }
 
 bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstring& installedPath)
@@ -50,11 +51,11 @@ bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstr
     if (!mark)
         return false;
     const std::wstring oldPath = installedPath + L".old";
-    const bool movedAside =
-        MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    const bool movedAside = RetryWhileBusy(
+        [&] { return MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; });
     if (MoveIntoPlace(temporaryPath, installedPath))
         return true;
     if (movedAside)
-        MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0);
+        RetryWhileBusy([&] { return MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0) != FALSE; });
     return false;
 }

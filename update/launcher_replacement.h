@@ -23,17 +23,13 @@ private:
 };
 
 // Held by the close path while the process ends, so that the desktop shortcut never points at
-// nothing: made, it waits for a replacement under way to finish (a few milliseconds; at most
-// LauncherReplacementWaitMs), and no replacement begins while it lives.
+// nothing: made, it waits for a replacement under way to finish, however long its moves take (a few
+// milliseconds, or seconds while a scanner holds the new launcher); with none under way it is made
+// at once. No replacement begins while it lives.
 class LauncherReplacementBarrier {
 public:
     LauncherReplacementBarrier();
     ~LauncherReplacementBarrier();
     LauncherReplacementBarrier(const LauncherReplacementBarrier&) = delete;
     LauncherReplacementBarrier& operator=(const LauncherReplacementBarrier&) = delete;
-
-private:
-    bool raised_;
 };
-
-constexpr unsigned LauncherReplacementWaitMs = 2000;

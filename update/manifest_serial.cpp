@@ -61,16 +61,16 @@ uint64_t ParseManifestSerial(std::string_view text)
     return serial;
 }
 
-bool AcceptManifestSerial(const std::string& text, const std::wstring& recordPath)
+SerialVerdict AcceptManifestSerial(const std::string& text, const std::wstring& recordPath)
 {
     if (!KeyBuiltIn)
-        return true;
+        return SerialVerdict::Accepted;
     const uint64_t serial = ParseManifestSerial(text);
     const uint64_t recorded = RecordedSerial(recordPath);
     if (serial < MinimumSerial || serial < recorded)
-        return false;
+        return SerialVerdict::Refused;
     // The same manifest at the next start changes nothing, so costs no write.
-    if (serial > recorded)
-        ReplaceWholeFile(recordPath, std::to_string(serial));
-    return true;
+    if (serial > recorded && !ReplaceWholeFile(recordPath, std::to_string(serial)))
+        return SerialVerdict::NotRecorded;
+    return SerialVerdict::Accepted;
 }

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr wchar_t FileFailedHeading[] = L"Falha ao baixar um arquivo. Tente de novo.";
+
 // Far above any real game's manifest, and small enough to hold in memory on any player's machine.
 constexpr uint64_t ManifestSizeLimit = 64ull * 1024 * 1024;
 
@@ -36,10 +38,18 @@ void RunSteps()
                            L"Verifique sua internet. Se ja tiver o jogo instalado, pode jogar mesmo assim.");
         return;
     }
-    if (!ManifestIsAuthentic(manifestText) ||
-        !AcceptManifestSerial(manifestText, InstallDirectory + L"\\" + ManifestSerialFileName)) {
+    const std::wstring serialPath = InstallDirectory + L"\\" + ManifestSerialFileName;
+    const SerialVerdict serial =
+        ManifestIsAuthentic(manifestText) ? AcceptManifestSerial(manifestText, serialPath) : SerialVerdict::Refused;
+    if (serial == SerialVerdict::Refused) {
         EndWithoutManifest(L"A atualizacao recebida nao e autentica.",
                            L"Se ja tiver o jogo instalado, pode jogar mesmo assim.");
+        return;
+    }
+    // A folder the launcher cannot write to must show, not quietly stop guarding against rollback.
+    if (serial == SerialVerdict::NotRecorded) {
+        PostStatus(FileFailedHeading, ManifestSerialFileName);
+        PostDone();
         return;
     }
     const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
@@ -70,7 +80,7 @@ void UpdateRun()
     try {
         RunSteps();
     } catch (...) {
-        PostStatus(L"Falha ao baixar um arquivo. Tente de novo.", L"");
+        PostStatus(FileFailedHeading, L"");
         PostDone();
     }
 }

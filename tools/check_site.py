@@ -361,28 +361,6 @@ def fetch_manifest(site):
     return data, header_findings(resp)
 
 
-class Progress:
-    """A self-rewriting line on stderr, only when it is a terminal."""
-
-    def __init__(self, total):
-        self.total, self.done, self.shown = total, 0, 0.0
-        self.on = sys.stderr.isatty()
-
-    def step(self):
-        self.done += 1
-        now = time.monotonic()
-        if self.on and (now - self.shown >= 0.1 or self.done == self.total):
-            self.shown = now
-            sys.stderr.write("\rcheck_site: %s of %s files checked"
-                             % (format(self.done, ","), format(self.total, ",")))
-            sys.stderr.flush()
-
-    def end(self):
-        if self.on:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
-
-
 def check(site, data, full=False, parallel=1, verify=None):
     """[(label, problem)] and [(label, warning)] in manifest order, and the records checked."""
     problems, warned = [], []
@@ -401,12 +379,12 @@ def check(site, data, full=False, parallel=1, verify=None):
     if not any(raw.lower() == GAME_EXECUTABLE for _, _, _, raw in records):
         problems.append(("manifest", "does not list Brann.exe at the top level: players can "
                          "update but never start the game"))
-    progress = Progress(len(records))
+    progress = make_manifest.Progress("check_site", "checked", len(records))
     with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
         futures = {pool.submit(check_file, site, r, full): r for r in records}
         try:
             for future in concurrent.futures.as_completed(futures):
-                progress.step()
+                progress.add_file()
                 number, _, _, raw = futures[future]
                 for warning, what in future.result():
                     (warned if warning else found).append((number, _show(raw), what))
@@ -416,13 +394,7 @@ def check(site, data, full=False, parallel=1, verify=None):
     return problems, [(label, what) for _, label, what in sorted(warned)], records
 
 
-def human_size(n):
-    if n < 1024:
-        return "1 byte" if n == 1 else "%d bytes" % n
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        n /= 1024
-        if n < 1024 or unit == "TiB":
-            return "%.2f %s" % (n, unit)
+human_size = make_manifest.human_size
 
 
 def _show(raw):

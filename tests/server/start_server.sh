@@ -1,8 +1,8 @@
 #!/bin/bash
 # Start the loopback HTTPS test server in the background, for CTest fixtures.
-# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header "NAME: VALUE"]...
+# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header 'NAME: VALUE']...
 set -u
-usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header "NAME: VALUE"]..." >&2; exit 2; }
+usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header 'NAME: VALUE']..." >&2; exit 2; }
 [ $# -ge 3 ] || usage
 state=$1 port=$2 root=$3 cert=server
 shift 3

@@ -86,9 +86,10 @@ protected:
 
 }  // namespace
 
-TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIsActedOn)
+TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsASignatureByOneOfTheBuiltInKeysIsActedOn)
 {
     const std::string signedText = ReadFileBytes(TestServer::SignedSite(L"built-in") + L"\\manifest.txt");
+    const std::string bySecondKey = ReadFileBytes(TestServer::SignedSite(L"second") + L"\\manifest.txt");
     const std::string byOtherKey = ReadFileBytes(TestServer::SignedSite(L"other") + L"\\manifest.txt");
     const size_t line = signedText.rfind(SignaturePrefix);
     ASSERT_NE(line, std::string::npos);
@@ -100,6 +101,7 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIs
     const size_t serialLine = body.find("#serial ");
     ASSERT_NE(serialLine, std::string::npos);
     ASSERT_EQ(byOtherKey.substr(0, serialLine), body.substr(0, serialLine));
+    ASSERT_EQ(bySecondKey.substr(0, serialLine), body.substr(0, serialLine));
     const std::vector<ManifestEntry> entries = ParseManifest(signedText);
     ASSERT_EQ(entries.size(), 2u);
 
@@ -115,6 +117,9 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsTheBuiltInKeysSignatureIs
         {"a size changed", WithByteChanged(signedText, signedText.find(' ') + 1), false},
         {"a path changed", WithByteChanged(signedText, signedText.find('\n') - 1), false},
         {"the signature changed", WithByteChanged(signedText, line + SignaturePrefix.size() + 40), false},
+        {"signed by the second built-in key", bySecondKey, true},
+        {"the second key's signature changed",
+         WithByteChanged(bySecondKey, bySecondKey.rfind(SignaturePrefix) + SignaturePrefix.size() + 40), false},
         {"signed by another key", byOtherKey, false},
         {"no signature line", body, false},
         {"a record after the signature line", signedText + body.substr(0, body.find('\n') + 1), false},

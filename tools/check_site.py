@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Check an update site the way the launcher will use it.
 
-    python3 tools/check_site.py [--full] [--manifest FILE] URL
+    python3 tools/check_site.py [--full] [--manifest FILE] [--public-key KEY [--min-serial N]] URL
 
 URL is the site's base, e.g. https://atualizacao.tolmekbrann.com.br/launcher/.
 Every file the manifest lists must answer 200 at URL + "files/" + its
@@ -12,6 +12,11 @@ must not be kept by a shared cache (a CDN's edge) for more than a minute without
 asking the site, nor be sent encoded.  Each problem is printed as "path: what is
 wrong", each warning as "path: warning: ..."; the exit status is 0 when there is
 no problem, 1 on any and 2 when the manifest can't be read.
+
+With --public-key the manifest must be signed for KEY and carry a serial that
+keyed players accept: at least --min-serial N (the lowest the launcher built
+with KEY accepts), not more than a day ahead of this machine's clock, and, for
+a new manifest given with --manifest, above the serial of the live one.
 """
 
 import argparse
@@ -33,6 +38,7 @@ USER_AGENT = "TolmekBrannLauncher/1.0"
 BLOCK_SIZE = 1 << 16
 TIMEOUT = 60
 SIGNATURE_PREFIX = b"#signature "
+DAY = 24 * 60 * 60
 GAME_EXECUTABLE = b"brann.exe"  # compared in lower case, as Windows finds it
 # Bytes the launcher sends as they are in a URL path; all others become %XX.
 _UNENCODED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
@@ -105,6 +111,36 @@ def serial_problem(signed):
     except ValueError as e:
         reason = str(e)
     return reason + "; a keyed launcher refuses it"
+
+
+def signed_serial(data):
+    """The serial in the signed part of a manifest, 0 when it has none a keyed launcher reads."""
+    try:
+        return make_manifest.manifest_serial(split_signature(data)[0])
+    except ValueError:
+        return 0
+
+
+def serial_problems(data, live, min_serial, now):
+    """[(label, problem)] for a serial that keyed players would refuse, now or at every later
+    publication: below min_serial, more than a day after now, or not above the live manifest's
+    (live: its bytes when data is a new manifest, None when there is none to compare with)."""
+    serial = signed_serial(data)
+    if not serial:
+        return []  # serial_problem says why
+    problems = []
+    if min_serial is not None and serial < min_serial:
+        problems.append("serial %d is below %d, the lowest the launcher accepts: it refuses this "
+                        "manifest" % (serial, min_serial))
+    if serial > now + DAY:
+        problems.append("serial %d is more than a day ahead of this machine's clock: one of them is "
+                        "wrong, and once players hold it, every later publication must be above it"
+                        % serial)
+    live_serial = signed_serial(live) if live is not None and live != data else 0
+    if serial <= live_serial:
+        problems.append("serial %d is not above the live manifest's serial %d: players who have "
+                        "the live one refuse it" % (serial, live_serial))
+    return [("manifest", problem) for problem in problems]
 
 
 def load_public_key(path):
@@ -361,6 +397,23 @@ def fetch_manifest(site):
     return data, header_findings(resp)
 
 
+def fetch_live_manifest(site):
+    """The manifest the site serves now, or None when it answers 404: nothing published yet."""
+    url = site.url + "manifest.txt"
+    try:
+        resp = site.get("manifest.txt")
+        status, data = resp.status, resp.read()
+    except (OSError, http.client.HTTPException) as e:
+        raise Failed("can't fetch the live %s to compare serials: %s" % (url, e or type(e).__name__))
+    finally:
+        site.drop()
+    if status == 404:
+        return None
+    if status != 200:
+        raise Failed("can't fetch the live %s to compare serials: answers %d" % (url, status))
+    return data
+
+
 def check(site, data, full=False, parallel=1, verify=None):
     """[(label, problem)] and [(label, warning)] in manifest order, and the records checked."""
     problems, warned = [], []
@@ -417,9 +470,14 @@ def main(argv=None):
                         help="check N files at once (default 4)")
     parser.add_argument("--public-key", metavar="FILE",
                         help="require a manifest signed for this ECDSA P-256 key (PEM)")
+    parser.add_argument("--min-serial", metavar="N", type=make_manifest.serial_argument,
+                        help="with --public-key, require a serial of at least N, the lowest "
+                             "the launcher accepts (scripts/release prints it)")
     args = parser.parse_args(argv)
     if args.parallel < 1:
         parser.error("--parallel must be at least 1")
+    if args.min_serial is not None and args.public_key is None:
+        parser.error("--min-serial needs --public-key")
     site, manifest_findings = None, []
     try:
         verify = load_public_key(args.public_key) if args.public_key else None
@@ -433,7 +491,11 @@ def main(argv=None):
                 raise Failed("can't read %s: %s" % (args.manifest, e.strerror))
         else:
             data, manifest_findings = fetch_manifest(site)
+        # Players compare a new serial only with the one they hold, the live one's at best.
+        live = fetch_live_manifest(site) if verify and args.manifest else None
         problems, warnings, records = check(site, data, args.full, args.parallel, verify)
+        if verify:
+            problems += serial_problems(data, live, args.min_serial, time.time())
     except Failed as e:
         print("check_site: %s" % e, file=sys.stderr)
         return 2

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Publish a game folder for the launcher.
 
-    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--previous OLD_OUT_DIR] [--sign KEY.pem]
+    python3 tools/make_manifest.py GAME_DIR OUT_DIR [--previous OLD_OUT_DIR] [--sign KEY.pem [--min-serial N]]
     python3 tools/make_manifest.py --new-key DIR
 
 writes OUT_DIR/launcher/manifest.txt and OUT_DIR/launcher/files/<path>, ready
@@ -9,7 +9,8 @@ to upload as static files.  Each manifest line is
 "<sha256 hex> <size in bytes> <path>\\n", sorted by the UTF-8 bytes of the path.
 With --sign the manifest ends in "#serial <N>\\n#signature <base64>\\n": N is
 the signing time in seconds since 1970 (UTC), or the previous publication's
-serial plus 1 when that is higher, and the signature is an ECDSA P-256
+serial plus 1 when that is higher, and at least --min-serial N (the lowest
+serial of the launcher that ships), and the signature is an ECDSA P-256
 signature (r then s, 32 bytes each) over the SHA-256 of every byte before its
 line, made with the private key in KEY.pem.  A keyed launcher never acts on a
 manifest of a lower serial than one it has acted on.  --new-key writes such a
@@ -370,6 +371,13 @@ def next_serial(previous_dir):
     return serial
 
 
+def serial_argument(text):
+    """An option's serial: 1 to 2^63-1 in decimal, as the launcher reads one."""
+    if not re.fullmatch(r"[1-9][0-9]*", text) or int(text) > LARGEST_SERIAL:
+        raise argparse.ArgumentTypeError("%r is not a serial from 1 to 2^63-1" % text)
+    return int(text)
+
+
 def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None):
     """Write OUT_DIR/launcher/{manifest.txt,files/}, replacing an older one;
     signed with signing_key (from load_signing_key) when given, under serial
@@ -562,19 +570,27 @@ def main(argv=None):
                              "report what players will download")
     parser.add_argument("--sign", metavar="KEY.pem",
                         help="sign the manifest with this ECDSA P-256 private key")
+    parser.add_argument("--min-serial", metavar="N", type=serial_argument,
+                        help="with --sign, a serial of at least N (the lowest the launcher "
+                             "accepts, as scripts/release prints it)")
     parser.add_argument("--new-key", metavar="DIR",
                         help="only write a new key pair for --sign into DIR")
     args = parser.parse_args(argv)
     if args.new_key is not None:
-        if args.game_dir is not None or args.sign is not None or args.previous is not None:
+        if (args.game_dir, args.sign, args.previous, args.min_serial) != (None,) * 4:
             parser.error("--new-key takes no other argument")
         return _main_new_key(args.new_key)
     if args.out_dir is None:
         parser.error("GAME_DIR and OUT_DIR are required")
+    if args.min_serial is not None and args.sign is None:
+        parser.error("--min-serial needs --sign")
     try:
         old = read_manifest(args.previous) if args.previous is not None else None
         signing_key = load_signing_key(args.sign) if args.sign is not None else None
-        entries = publish(args.game_dir, args.out_dir, args.previous, signing_key)
+        serial = None
+        if signing_key is not None:
+            serial = max(next_serial(args.previous), args.min_serial or 0)
+        entries = publish(args.game_dir, args.out_dir, args.previous, signing_key, serial)
     except Refused as e:
         for path, reason in e.problems:
             print("make_manifest: %s: %s" % (_show(path), reason), file=sys.stderr)
@@ -588,6 +604,13 @@ def main(argv=None):
     print("make_manifest: %d file(s), %d bytes -> %s%s"
           % (len(entries), total, os.path.join(args.out_dir, "launcher"),
              ", signed" if signing_key is not None else ""))
+    if signing_key is not None and args.previous is None:
+        # No publication vouches for it: a second machine or a clock that ran ahead can lie below
+        # what players hold, and they would refuse it.
+        print("make_manifest: serial %d comes from %s; before uploading, compare it with the live one: "
+              "python3 tools/check_site.py --public-key KEY --manifest %s URL"
+              % (serial, "--min-serial" if serial == args.min_serial else "this machine's clock",
+                 os.path.join(args.out_dir, "launcher", "manifest.txt")))
     for warning in old_wine_warnings(entries):
         print("make_manifest: warning: %s" % warning, file=sys.stderr)
     if old is not None:

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr bool KeyBuiltIn = sizeof(LAUNCHER_MANIFEST_PUBLIC_KEY) > 1;
+constexpr bool KeyBuiltIn = sizeof(LAUNCHER_MANIFEST_PUBLIC_KEYS) > 1;
 constexpr uint64_t MinimumSerial = LAUNCHER_MANIFEST_MIN_SERIAL;
 constexpr uint64_t LargestSerial = INT64_MAX;
 constexpr std::string_view SerialPrefix = "#serial";

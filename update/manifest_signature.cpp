@@ -11,12 +11,13 @@
 
 namespace {
 
-constexpr char PublicKey[] = LAUNCHER_MANIFEST_PUBLIC_KEY;
-constexpr size_t PublicKeyLength = sizeof(PublicKey) - 1;
+constexpr char PublicKeys[] = LAUNCHER_MANIFEST_PUBLIC_KEYS;
+constexpr size_t PublicKeysLength = sizeof(PublicKeys) - 1;
 constexpr ULONG CoordinateLength = 32;
+constexpr ULONG PointLength = 2 * CoordinateLength;      // X then Y
 constexpr ULONG SignatureLength = 2 * CoordinateLength;  // r then s
 constexpr std::string_view SignaturePrefix = "#signature ";
-static_assert(PublicKeyLength == 0 || PublicKeyLength == 2 * CoordinateLength, "a P-256 point: X then Y");
+static_assert(PublicKeysLength % PointLength == 0, "P-256 points, each X then Y");
 
 int Base64Value(char c)
 {
@@ -80,7 +81,23 @@ PUCHAR Bytes(std::string& data)
     return reinterpret_cast<PUCHAR>(data.data());
 }
 
-bool SignedByBuiltInKey(std::string_view signedPart, std::string signature)
+// Whether the key of one point, X then Y, made the signature of the digest.
+bool SignedByKey(BCRYPT_ALG_HANDLE algorithm, const char* point, std::string& digest, std::string& signature)
+{
+    const BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, CoordinateLength};
+    std::string blob(sizeof(header), '\0');
+    std::memcpy(blob.data(), &header, sizeof(header));
+    blob.append(point, PointLength);
+    BCRYPT_KEY_HANDLE key = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, Bytes(blob),
+                                            static_cast<ULONG>(blob.size()), 0)))
+        return false;
+    const UniqueKey ownedKey(key);
+    return BCRYPT_SUCCESS(
+        BCryptVerifySignature(key, nullptr, Bytes(digest), Sha256Length, Bytes(signature), SignatureLength, 0));
+}
+
+bool SignedByABuiltInKey(std::string_view signedPart, std::string signature)
 {
     if (!LoadCng() || signedPart.size() > ULONG_MAX)
         return false;
@@ -94,26 +111,20 @@ bool SignedByBuiltInKey(std::string_view signedPart, std::string signature)
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0)))
         return false;
     const UniqueAlgorithm ownedAlgorithm(algorithm);
-    const BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, CoordinateLength};
-    std::string blob(sizeof(header), '\0');
-    std::memcpy(blob.data(), &header, sizeof(header));
-    blob.append(PublicKey, PublicKeyLength);
-    BCRYPT_KEY_HANDLE key = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, Bytes(blob),
-                                            static_cast<ULONG>(blob.size()), 0)))
-        return false;
-    const UniqueKey ownedKey(key);
-    return BCRYPT_SUCCESS(
-        BCryptVerifySignature(key, nullptr, Bytes(digest), Sha256Length, Bytes(signature), SignatureLength, 0));
+    for (size_t offset = 0; offset < PublicKeysLength; offset += PointLength) {
+        if (SignedByKey(algorithm, PublicKeys + offset, digest, signature))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 bool ManifestIsAuthentic(const std::string& text)
 {
-    if (PublicKeyLength == 0)
+    if (PublicKeysLength == 0)
         return true;
     std::string_view signedPart;
     std::string signature;
-    return SplitSignature(text, signedPart, signature) && SignedByBuiltInKey(signedPart, signature);
+    return SplitSignature(text, signedPart, signature) && SignedByABuiltInKey(signedPart, signature);
 }

@@ -30,9 +30,10 @@ PROBE = BUILD / "tests" / "e2e" / "probe.exe"
 FAKE_GAME = BUILD / "tests" / "e2e" / "fake_game.exe"
 TRUST_CA = BUILD / "tests" / "trust_ca.exe"
 PLANTED_DLL = BUILD / "tests" / "e2e" / "planted.dll"
-# The launcher built as the release is, but with the test key "built-in" and for the test server.
+# The launcher built as the release is, but with the test keys "built-in" and "second" and for the
+# test server; "other" is a key it does not trust.
 KEYED_LAUNCHER = BUILD / "keyed-launcher" / "TolmekBrannLauncher.exe"
-MANIFEST_KEY = BUILD / "tests" / "signed-manifests" / "built-in-key" / "manifest-key.pem"
+MANIFEST_KEYS = BUILD / "tests" / "signed-manifests"
 SERVER_SCRIPTS = HERE.parent / "server"
 SIGN = HERE.parent.parent / "scripts" / "sign"
 SCRATCH = BUILD / "e2e"
@@ -429,23 +430,32 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assert_exits(launcher, 10)
         self.assertEqual(self.verify_signature(self.prefix.install_dir / "TolmekBrannLauncher.exe"), 0)
 
-    def test_launcher_built_with_a_key_refuses_an_unsigned_manifest_and_updates_from_one_signed_with_it(self):
-        launcher = self.start_from_downloads(KEYED_LAUNCHER)
-        state = self.wait_final()
-        self.assertEqual((state["status"], state["detail"]),
-                         ("A atualizacao recebida nao e autentica.", "Se ja tiver o jogo instalado, pode jogar mesmo assim."))
-        self.assertEqual(state["play_enabled"], "0")
-        self.assertFalse((self.prefix.install_dir / "Brann.exe").exists())
-        self.probe.close()
-        self.assert_exits(launcher, 10)
-
-        publish(game_files(), make_manifest.load_signing_key(str(MANIFEST_KEY)))
-        launcher = self.start_from_downloads(KEYED_LAUNCHER)
-        self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
-        for name, data in game_files().items():
-            self.assertEqual((self.prefix.install_dir / name).read_bytes(), data, name)
-        self.probe.close()
-        self.assert_exits(launcher, 10)
+    def test_launcher_built_with_two_keys_updates_only_from_a_manifest_signed_with_one_of_them(self):
+        refused = ("A atualizacao recebida nao e autentica.", "Se ja tiver o jogo instalado, pode jogar mesmo assim.")
+        updated = ("Atualizado! Boa guerra!", CREDIT)
+        first = game_files()
+        second = dict(first, **{"data/config.ini": b"[jogo]\r\nidioma=pt-PT\r\n"})
+        steps = [  # the key signing the published files (None: unsigned), and what the player sees
+            (None, first, refused),
+            ("built-in", first, updated),
+            ("other", second, refused),
+            ("second", second, updated),
+        ]
+        installed = None
+        for key, files, seen in steps:
+            with self.subTest(key=key):
+                signing_key = key and make_manifest.load_signing_key(str(MANIFEST_KEYS / f"{key}-key" / "manifest-key.pem"))
+                publish(files, signing_key)
+                launcher = self.start_from_downloads(KEYED_LAUNCHER)
+                state = self.wait_final()
+                installed = files if seen == updated else installed
+                self.assertEqual((state["status"], state["detail"], state["play_enabled"]),
+                                 seen + ("0" if installed is None else "1",))
+                for name, data in (installed or {"Brann.exe": None}).items():
+                    path = self.prefix.install_dir / name
+                    self.assertEqual(path.read_bytes() if path.exists() else None, data, name)
+                self.probe.close()
+                self.assert_exits(launcher, 10)
 
     def test_system_dll_names_planted_beside_the_launcher_are_never_loaded(self):
         downloads = self.prefix.home / "Downloads"

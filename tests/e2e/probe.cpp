@@ -288,20 +288,38 @@ int RunState(Report& report, DWORD timeoutMs)
     return kDone;
 }
 
+// Texts and the button as one settled reading. Progress is compared at the end only: it moves with
+// every chunk while a file downloads.
+bool SameReading(const LauncherState& a, const LauncherState& b, bool withProgress)
+{
+    return a.status == b.status && a.detail == b.detail && a.playEnabled == b.playEnabled &&
+           (!withProgress || a.progress == b.progress);
+}
+
+// The launcher sets the heading, then the detail, and enables the button in a later message, so one
+// reading can catch it half-way. A match counts only when the next reading, taken after the launcher
+// has finished the message it was handling, agrees with it.
 int RunWaitStatus(Report& report, const std::wstring& target, DWORD timeoutMs)
 {
     const Deadline deadline(timeoutMs);
     const bool final = target == kFinalTarget;
     bool seen = false;
+    bool matched = false;
     LauncherState last;
     for (;;) {
         // Looked up again each round: the launcher may start late or replace its window.
         if (HWND window = FindLauncher()) {
-            last = ReadState(window);
-            seen = true;
-            if (final ? IsFinal(last) : last.status == target) {
-                AddState(report, last);
+            LauncherState now = ReadState(window);
+            if (matched && SameReading(last, now, final)) {
+                AddState(report, now);
                 return kDone;
+            }
+            matched = final ? IsFinal(now) : now.status == target;
+            last = std::move(now);
+            seen = true;
+            if (matched) {
+                DWORD_PTR ignored = 0;
+                SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kQueryTimeoutMs, &ignored);
             }
         }
         if (deadline.Passed())

@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOLS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -239,7 +240,7 @@ class CheckSite(unittest.TestCase):
             return data + b"#signature " + base64.b64encode(raw) + tail
 
         unnumbered = manifest(GOOD)
-        body = unnumbered + b"#serial 1800000000\n"
+        body = unnumbered + b"#serial 1700000000\n"
         cases = [
             (signed(body), None),
             (signed(body, b"\r\n"), None),
@@ -262,6 +263,43 @@ class CheckSite(unittest.TestCase):
                 else:
                     self.assertEqual(status, 1)
                     self.assertTrue(out[0].startswith(problem), out)
+
+        # A serial players would refuse: not above the live manifest's, far ahead of the clock, or
+        # below the launcher's minimum.
+        live_path = os.path.join(self.state, "root", "launcher", "manifest.txt")
+        with open(live_path, "rb") as f:
+            self.addCleanup(write, live_path, f.read())
+        live = signed(unnumbered + b"#serial 1700000000\n")
+        write(live_path, live)
+
+        def new(serial):
+            path = os.path.join(self.state, "new-%d.txt" % serial)
+            write(path, signed(unnumbered + b"# rebuilt\r\n#serial %d\n" % serial))
+            return path
+
+        ahead = int(time.time()) + 2 * 24 * 60 * 60
+        below_live = "manifest: serial %d is not above the live manifest's serial 1700000000"
+        cases = [
+            (["--manifest", new(1699999999)], None, below_live % 1699999999),
+            (["--manifest", new(1700000000)], None, below_live % 1700000000),
+            (["--manifest", self.local_manifest(live)], None, None),
+            (["--manifest", new(1700000001)], None, None),
+            (["--manifest", new(1699999999)], {"status": 404}, None),  # the first publication
+            (["--manifest", new(ahead)], None,
+             "manifest: serial %d is more than a day ahead of this machine's clock" % ahead),
+            (["--min-serial", "1700000002"], None,
+             "manifest: serial 1700000000 is below 1700000002, the lowest the launcher accepts"),
+            (["--min-serial", "1700000000"], None, None),
+        ]
+        for args, live_fault, problem in cases:
+            with self.subTest(args=args, live_fault=live_fault):
+                write(self.faults, json.dumps({"/launcher/manifest.txt": live_fault or {}}).encode())
+                status, out, err = self.run_check("--public-key", key_file, *args)
+                os.remove(self.faults)
+                if problem is None:
+                    self.assertEqual((status, out[-1:], err), (0, ["4 files, 200.02 KiB: all good"], ""))
+                else:
+                    self.assertEqual((status, out[0][:len(problem)]), (1, problem), (out, err))
 
 
 if __name__ == "__main__":

@@ -35,9 +35,10 @@ class Folder(unittest.TestCase):
         return path
 
     def run_main(self, *args):
-        err = io.StringIO()
-        with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
+        err, out = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stderr(err), contextlib.redirect_stdout(out):
             status = make_manifest.main(list(args) or [self.game, self.out])
+        self.printed = out.getvalue()
         return status, err.getvalue()
 
     def manifest(self):

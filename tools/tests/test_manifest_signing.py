@@ -82,19 +82,25 @@ class Signing(Folder):
         with open(os.path.join(self.site("ahead"), "launcher", "manifest.txt"), "wb") as f:
             f.write(ahead)
         cases = [
-            ("no previous publication", None, now),
-            ("an unsigned previous publication", "unsigned", now),
-            ("signed within the same second", "first", now + 1),
-            ("a previous serial ahead of the clock", "ahead", now + 10000),
+            ("no previous publication", None, None, now),
+            ("an unsigned previous publication", "unsigned", None, now),
+            ("signed within the same second", "first", None, now + 1),
+            ("a previous serial ahead of the clock", "ahead", None, now + 10000),
+            ("a minimum ahead of the clock", None, now + 500, now + 500),
+            ("a minimum behind the clock", None, now - 500, now),
+            ("a minimum above the previous serial", "first", now + 5, now + 5),
         ]
-        for name, previous, expected in cases:
+        for name, previous, minimum, expected in cases:
             with self.subTest(name):
                 out = self.site("out-" + name)
                 extra = ("--previous", self.site(previous)) if previous else ()
+                extra += ("--min-serial", str(minimum)) if minimum else ()
                 with mock.patch.object(make_manifest.time, "time", return_value=now + 0.5):
                     self.assertEqual(self.run_main(self.game, out, "--sign", self.private, *extra), (0, ""))
                 with open(os.path.join(out, "launcher", "manifest.txt"), "rb") as f:
                     self.assertEqual(re.findall(rb"^#serial (\d+)\n", f.read(), re.M), [b"%d" % expected])
+                # Only a serial that no publication here vouches for must be checked against the live one.
+                self.assertEqual("check_site.py" in self.printed, previous is None, self.printed)
 
     def test_serial_lines_are_read_as_strictly_as_the_launcher_reads_them(self):
         record = b"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 3 a.txt\n"

@@ -46,7 +46,9 @@ def main():
     DEMO.mkdir(parents=True, exist_ok=True)
     make_sample_game(DEMO / "game")
     make_manifest.publish(str(DEMO / "game"), str(DEMO / "site"))
-    subprocess.run([str(SERVER / "start_server.sh"), str(DEMO / "server"), PORT, str(DEMO / "site")], check=True)
+    # The caching headers README asks of an update site.
+    subprocess.run([str(SERVER / "start_server.sh"), str(DEMO / "server"), PORT, str(DEMO / "site"),
+                    "--header", "Cache-Control: no-cache"], check=True)
     own_display = None if os.environ.get("DISPLAY") else rig.Display()
     display_name = own_display.name if own_display else os.environ["DISPLAY"]
     prefix = rig.Prefix(DEMO / "wineprefix", display_name)

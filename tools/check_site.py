@@ -7,9 +7,11 @@ URL is the site's base, e.g. https://atualizacao.tolmekbrann.com.br/launcher/.
 Every file the manifest lists must answer 200 at URL + "files/" + its
 percent-encoded path with the listed size (and, with --full, the listed
 SHA-256).  The manifest must list Brann.exe, and the site must offer TLS 1.2,
-the highest version the launcher's platform speaks.  Each problem is printed
-as "path: what is wrong"; the exit status is 0 when all is good, 1 on any
-problem and 2 when the manifest can't be read.
+the highest version the launcher's platform speaks.  The manifest and the files
+must not be kept by a shared cache (a CDN's edge) for more than a minute without
+asking the site, nor be sent encoded.  Each problem is printed as "path: what is
+wrong", each warning as "path: warning: ..."; the exit status is 0 when there is
+no problem, 1 on any and 2 when the manifest can't be read.
 
 With --public-key the manifest must be signed for KEY and carry a serial that
 keyed players accept: at least --min-serial N (the lowest the launcher built
@@ -20,6 +22,7 @@ a new manifest given with --manifest, above the serial of the live one.
 import argparse
 import base64
 import concurrent.futures
+import email.utils
 import hashlib
 import http.client
 import socket
@@ -41,6 +44,10 @@ GAME_EXECUTABLE = b"brann.exe"  # compared in lower case, as Windows finds it
 _UNENCODED = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                        b"0123456789-./_")
 _HEX = frozenset(b"0123456789abcdefABCDEF")
+# Seconds a shared cache may serve the manifest or a file without asking the
+# site: after an upload, players behind an edge get the old bytes this long.
+FRESH_LIMIT = 60
+FAILED_RUN = "\"Falha ao baixar um arquivo. Tente de novo.\" on every start"
 
 
 class Failed(Exception):
@@ -253,6 +260,76 @@ class Site:
                 conn.close()
 
 
+def _directives(value):
+    """{name in lower case: argument or None} of a Cache-Control value."""
+    found = {}
+    for part in value.split(","):
+        name, _, argument = part.partition("=")
+        if name.strip():
+            found.setdefault(name.strip().lower(), argument.strip().strip('"') or None)
+    return found
+
+
+def _age(resp):
+    """The Age header's seconds, 0 when there is none or it is no number."""
+    age = (resp.getheader("Age") or "").strip()
+    return int(age) if age.isdigit() else 0
+
+
+def _expires_in(resp):
+    """Seconds from the response's Date (or now) to its Expires, or None."""
+    try:
+        expires = email.utils.parsedate_to_datetime(resp.getheader("Expires", ""))
+        date = resp.getheader("Date")
+        now = email.utils.parsedate_to_datetime(date).timestamp() if date else time.time()
+        return expires.timestamp() - now
+    except (TypeError, ValueError):
+        return None  # a date caches can't read counts as expired
+
+
+def _shared_lifetime(resp):
+    """(header, seconds) for which a shared cache may serve resp unasked, or None."""
+    control = resp.getheader("Cache-Control")
+    directives = _directives(control or "")
+    # Shared caches keep nothing private and serve nothing no-cache unasked; with
+    # field names these two only concern those header fields.
+    if any(directives.get(name, "") is None for name in ("no-cache", "no-store", "private")):
+        return None
+    lifetime = directives.get("s-maxage", directives.get("max-age"))
+    if lifetime is not None:  # Expires no longer counts
+        return ("Cache-Control: " + control, int(lifetime)) if lifetime.isdigit() else None
+    seconds = _expires_in(resp)
+    return None if seconds is None else ("Expires: " + resp.getheader("Expires"), seconds)
+
+
+def header_findings(resp):
+    """[(warning?, what)] about the headers that decide what caches and the
+    launcher do with the body of a 200 response."""
+    findings = []
+    kept = _shared_lifetime(resp)
+    if kept and kept[1] > FRESH_LIMIT:
+        findings.append((False, "%s lets a shared cache serve it for %d s without asking the "
+                         "site: players behind an edge that kept the old bytes get %s until it "
+                         "expires" % (kept[0], kept[1], FAILED_RUN)))
+    if resp.getheader("Cache-Control") is None and resp.getheader("Age") is not None:
+        findings.append((True, "Age: %s and no Cache-Control: a cache in front of the site "
+                         "decides alone how long it serves these bytes (send Cache-Control: "
+                         "no-cache)" % resp.getheader("Age")))
+    encoding = resp.getheader("Content-Encoding")
+    if encoding is not None and encoding.strip().lower() != "identity":
+        findings.append((False, "Content-Encoding: %s: the launcher does not decode it, so "
+                         "players get other bytes than the ones published" % encoding))
+    return findings
+
+
+def _mismatch(resp, what):
+    """what is wrong with the body, and when a cache answered, that it is stale."""
+    if _age(resp):
+        what += ("; Age: %d says a cache answered: the edge is stale now, and players behind it "
+                 "get %s until it expires or is purged" % (_age(resp), FAILED_RUN))
+    return what
+
+
 def _status(resp):
     return "answers %d %s" % (resp.status, resp.reason)
 
@@ -274,35 +351,39 @@ def _body(site, resp, listed_size, digest):
     if resp.will_close or resp.length:
         site.drop()
     if received != listed_size:
-        return "received %d bytes of the %d listed" % (received, listed_size)
+        return _mismatch(resp, "received %d bytes of the %d listed" % (received, listed_size))
     if digest and sha.hexdigest() != digest:
-        return "SHA-256 is %s, not the listed %s" % (sha.hexdigest(), digest)
+        return _mismatch(resp, "SHA-256 is %s, not the listed %s" % (sha.hexdigest(), digest))
     return None
 
 
 def check_file(site, record, full):
-    """The problem with one listed file, or None."""
+    """[(warning?, what)] for one listed file; empty when all is good."""
     _, digest, size, raw = record
     try:
         resp = site.get("files/" + encode_path(raw))
         if resp.status != 200:
             site.drop()
-            return _status(resp)
+            return [(False, _status(resp))]
+        findings = header_findings(resp)
         length = resp.getheader("Content-Length")
         if length is not None and length.strip() != str(size):
             site.drop()
-            return "Content-Length is %s, the manifest lists %d" % (length, size)
+            what = "Content-Length is %s, the manifest lists %d" % (length, size)
+            return findings + [(False, _mismatch(resp, what))]
         if full or length is None:
             # Without a Content-Length only the body itself tells the size.
-            return _body(site, resp, size, digest if full else None)
+            what = _body(site, resp, size, digest if full else None)
+            return findings + ([(False, what)] if what else [])
         site.drop()  # the launcher's GET, closed once the headers are seen
-        return None
+        return findings
     except (OSError, http.client.HTTPException) as e:
         site.drop()
-        return "request failed: %s" % (e or type(e).__name__)
+        return [(False, "request failed: %s" % (e or type(e).__name__))]
 
 
 def fetch_manifest(site):
+    """The manifest's bytes and header_findings() of its response."""
     url = site.url + "manifest.txt"
     try:
         resp = site.get("manifest.txt")
@@ -313,7 +394,7 @@ def fetch_manifest(site):
         raise Failed("can't fetch %s: %s" % (url, e or type(e).__name__))
     finally:
         site.drop()
-    return data
+    return data, header_findings(resp)
 
 
 def fetch_live_manifest(site):
@@ -333,31 +414,9 @@ def fetch_live_manifest(site):
     return data
 
 
-class Progress:
-    """A self-rewriting line on stderr, only when it is a terminal."""
-
-    def __init__(self, total):
-        self.total, self.done, self.shown = total, 0, 0.0
-        self.on = sys.stderr.isatty()
-
-    def step(self):
-        self.done += 1
-        now = time.monotonic()
-        if self.on and (now - self.shown >= 0.1 or self.done == self.total):
-            self.shown = now
-            sys.stderr.write("\rcheck_site: %s of %s files checked"
-                             % (format(self.done, ","), format(self.total, ",")))
-            sys.stderr.flush()
-
-    def end(self):
-        if self.on:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
-
-
 def check(site, data, full=False, parallel=1, verify=None):
-    """[(label, problem)] in manifest order, and the records checked."""
-    problems = []
+    """[(label, problem)] and [(label, warning)] in manifest order, and the records checked."""
+    problems, warned = [], []
     records, found = parse_manifest(data)
     if verify:
         signed, text = split_signature(data)
@@ -373,29 +432,22 @@ def check(site, data, full=False, parallel=1, verify=None):
     if not any(raw.lower() == GAME_EXECUTABLE for _, _, _, raw in records):
         problems.append(("manifest", "does not list Brann.exe at the top level: players can "
                          "update but never start the game"))
-    progress = Progress(len(records))
+    progress = make_manifest.Progress("check_site", "checked", len(records))
     with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
         futures = {pool.submit(check_file, site, r, full): r for r in records}
         try:
             for future in concurrent.futures.as_completed(futures):
-                progress.step()
-                what = future.result()
-                if what:
-                    number, _, _, raw = futures[future]
-                    found.append((number, _show(raw), what))
+                progress.add_file()
+                number, _, _, raw = futures[future]
+                for warning, what in future.result():
+                    (warned if warning else found).append((number, _show(raw), what))
         finally:
             progress.end()
     problems.extend((label, what) for _, label, what in sorted(found))
-    return problems, records
+    return problems, [(label, what) for _, label, what in sorted(warned)], records
 
 
-def human_size(n):
-    if n < 1024:
-        return "1 byte" if n == 1 else "%d bytes" % n
-    for unit in ("KiB", "MiB", "GiB", "TiB"):
-        n /= 1024
-        if n < 1024 or unit == "TiB":
-            return "%.2f %s" % (n, unit)
+human_size = make_manifest.human_size
 
 
 def _show(raw):
@@ -426,7 +478,7 @@ def main(argv=None):
         parser.error("--parallel must be at least 1")
     if args.min_serial is not None and args.public_key is None:
         parser.error("--min-serial needs --public-key")
-    site = None
+    site, manifest_findings = None, []
     try:
         verify = load_public_key(args.public_key) if args.public_key else None
         site = Site(args.url, args.ca)
@@ -438,10 +490,10 @@ def main(argv=None):
             except OSError as e:
                 raise Failed("can't read %s: %s" % (args.manifest, e.strerror))
         else:
-            data = fetch_manifest(site)
+            data, manifest_findings = fetch_manifest(site)
         # Players compare a new serial only with the one they hold, the live one's at best.
         live = fetch_live_manifest(site) if verify and args.manifest else None
-        problems, records = check(site, data, args.full, args.parallel, verify)
+        problems, warnings, records = check(site, data, args.full, args.parallel, verify)
         if verify:
             problems += serial_problems(data, live, args.min_serial, time.time())
     except Failed as e:
@@ -452,15 +504,21 @@ def main(argv=None):
             site.close()
     if verify is None and split_signature(data)[1] is not None:
         print("manifest: signed, but the signature was not checked (give --public-key FILE)")
+    problems[:0] = [("manifest", what) for warning, what in manifest_findings if not warning]
+    warnings[:0] = [("manifest", what) for warning, what in manifest_findings if warning]
     for label, what in problems:
         print("%s: %s" % (label, what))
+    for label, what in warnings:
+        print("%s: warning: %s" % (label, what))
     total = sum(size for _, _, size, _ in records)
     summary = "%s file%s, %s" % (format(len(records), ","), "" if len(records) == 1 else "s",
                                  human_size(total))
+    warned = "%d warning%s" % (len(warnings), "" if len(warnings) == 1 else "s")
     if problems:
-        print("%s: %d problem%s" % (summary, len(problems), "" if len(problems) == 1 else "s"))
+        print("%s: %d problem%s%s" % (summary, len(problems), "" if len(problems) == 1 else "s",
+                                      ", " + warned if warnings else ""))
         return 1
-    print("%s: all good" % summary)
+    print("%s: %s" % (summary, warned + ", no problems" if warnings else "all good"))
     return 0
 
 

@@ -220,8 +220,9 @@ def checked_paths(game_dir):
     return sorted(files, key=_sort_key)
 
 
-def _digest(src, dst=None):
-    """SHA-256 and size of src, streamed; also copies it to dst when given.
+def _digest(src, dst=None, progress=None):
+    """SHA-256 and size of src, streamed; also copies it to dst when given and
+    calls progress with the length of every block.
 
     Hashing the very bytes that are copied keeps manifest and files in step
     even if the source changes during the run."""
@@ -234,6 +235,8 @@ def _digest(src, dst=None):
                 break
             digest.update(block)
             size += len(block)
+            if progress:
+                progress(len(block))
             if out:
                 out.write(block)
     return digest.hexdigest(), size
@@ -289,7 +292,7 @@ def read_manifest(out_dir):
     return entries
 
 
-def _reuse(old_file, dst, digest):
+def _reuse(old_file, dst, digest, progress):
     """Hard-link old_file to dst if it is a regular file of that (sha256, size)."""
     try:
         st = os.lstat(old_file)
@@ -301,7 +304,7 @@ def _reuse(old_file, dst, digest):
     # The linked file itself is hashed: one damaged since it was published
     # (a bad copy, a disk fault) must not go out again under the right digest.
     try:
-        if _digest(dst) == digest:
+        if _digest(dst, progress=progress) == digest:
             return True
     except OSError:
         pass
@@ -309,16 +312,20 @@ def _reuse(old_file, dst, digest):
     return False
 
 
-def _publish_file(src, dst, before, old_file):
+def _publish_file(src, dst, before, old_file, progress):
     """(sha256, size) of src written to dst, linked from old_file when unchanged.
 
-    before is the previous manifest's (sha256, size) for it, or None."""
+    before is the previous manifest's (sha256, size) for it, or None; progress
+    is called with the bytes done."""
     # A size that differs spares hashing twice: the copy hashes it anyway.
     if before and os.path.getsize(src) == before[1]:
-        digest = _digest(src)
-        if digest == before and _reuse(old_file, dst, digest):
+        # Read twice (hashed, then linked and hashed, or copied): each read is half.
+        half = lambda n: progress(n / 2)  # noqa: E731
+        digest = _digest(src, progress=half)
+        if digest == before and _reuse(old_file, dst, digest, half):
             return digest
-    return _digest(src, dst)
+        return _digest(src, dst, half)
+    return _digest(src, dst, progress)
 
 
 def changes(old, entries):
@@ -387,6 +394,8 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
     if signing_key is not None and serial is None:
         serial = next_serial(previous_dir)
     paths = checked_paths(game_dir)
+    progress = Progress("make_manifest", "hashed and copied", len(paths),
+                        sum(os.path.getsize(_source(game_dir, rel)) for rel in paths))
     made_out_dir = not os.path.isdir(out_dir)
     os.makedirs(out_dir, exist_ok=True)
     # Build beside the target so the final step is a rename, not a copy.
@@ -402,8 +411,10 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
             os.makedirs(os.path.dirname(dst), exist_ok=True)
             old_file = previous_dir and os.path.join(previous_dir, "launcher", "files",
                                                      *rel.split("/"))
-            entries.append(_publish_file(_source(game_dir, rel), dst, listed.get(rel), old_file)
-                           + (rel,))
+            entries.append(_publish_file(_source(game_dir, rel), dst, listed.get(rel), old_file,
+                                         progress.add_bytes) + (rel,))
+            progress.add_file()
+        progress.end()
         # Last, so that the manifest never names a file not yet in place.
         text = manifest_text(entries)
         if signing_key is not None:
@@ -416,6 +427,7 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
             os.rename(target, old)
         os.rename(staging, target)
     except BaseException:
+        progress.end()
         if old and not os.path.lexists(target):
             os.rename(old, target)
         shutil.rmtree(staging, ignore_errors=True)
@@ -429,6 +441,50 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
         else:
             os.remove(old)
     return entries
+
+
+class Progress:
+    """Files and bytes done of the total on one stderr line that rewrites itself
+    and is gone at the end; nothing at all when stderr is not a terminal."""
+
+    def __init__(self, tool, what, files, size=None):
+        self.tool, self.what, self.files, self.size = tool, what, files, size
+        self.files_done, self.bytes_done, self.shown = 0, 0, 0.0
+        self.on = sys.stderr.isatty()
+
+    def add_bytes(self, n):
+        self.bytes_done += n
+        self._show()
+
+    def add_file(self):
+        self.files_done += 1
+        self._show()
+
+    def _show(self):
+        now = time.monotonic()
+        if not self.on or (now - self.shown < 0.1 and self.files_done < self.files):
+            return
+        self.shown = now
+        line = "%s of %s files" % (format(self.files_done, ","), format(self.files, ","))
+        if self.size is not None:
+            line += ", %s of %s" % (human_size(int(self.bytes_done)), human_size(self.size))
+        sys.stderr.write("\r%s: %s %s\033[K" % (self.tool, line, self.what))
+        sys.stderr.flush()
+
+    def end(self):
+        if self.on and self.shown:
+            self.shown = 0.0
+            sys.stderr.write("\r\033[K")
+            sys.stderr.flush()
+
+
+def human_size(n):
+    if n < 1024:
+        return "1 byte" if n == 1 else "%d bytes" % n
+    for unit in ("KiB", "MiB", "GiB", "TiB"):
+        n /= 1024
+        if n < 1024 or unit == "TiB":
+            return "%.2f %s" % (n, unit)
 
 
 PRIVATE_KEY_NAME = "manifest-key.pem"

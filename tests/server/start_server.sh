@@ -1,16 +1,16 @@
 #!/bin/bash
 # Start the loopback HTTPS test server in the background, for CTest fixtures.
-# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V]
+# usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header 'NAME: VALUE']...
 set -u
-usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V]" >&2; exit 2; }
+usage() { echo "usage: start_server.sh STATE_DIR PORT ROOT [--untrusted] [--max-tls V] [--min-tls V] [--header 'NAME: VALUE']..." >&2; exit 2; }
 [ $# -ge 3 ] || usage
 state=$1 port=$2 root=$3 cert=server
 shift 3
-tls=()
+options=()
 while [ $# -gt 0 ]; do
     case $1 in
         --untrusted) cert=untrusted-server; shift ;;
-        --max-tls|--min-tls) [ $# -ge 2 ] || usage; tls+=("$1" "$2"); shift 2 ;;
+        --max-tls|--min-tls|--header) [ $# -ge 2 ] || usage; options+=("$1" "$2"); shift 2 ;;
         *) usage ;;
     esac
 done
@@ -29,7 +29,7 @@ rm -f "$state/faults-$port.json"
 python3 "$here/test_server.py" --root "$root" --port "$port" \
     --cert "$state/certs/$cert.pem" --key "$state/certs/$cert.key" \
     --log "$state/requests-$port.log" --faults "$state/faults-$port.json" \
-    --pidfile "$pidfile" "${tls[@]}" </dev/null >"$out" 2>&1 &
+    --pidfile "$pidfile" "${options[@]}" </dev/null >"$out" 2>&1 &
 pid=$!
 
 for _ in $(seq 100); do

@@ -17,11 +17,14 @@ Fault keys per path (the path as sent, still percent-encoded, no query):
   silent true        read the request, then say nothing with the connection open
   stall_after N      announce the full length, send N body bytes, then say
                      nothing with the connection open
+  headers {H: V}     send header H: V with the file, in place of a --header H
+                     (V null: leave that one out)
 A connection held silent is closed once the client hangs up, the fault is
 taken away, or HOLD_LIMIT seconds have passed.  The key "handshake" holds
 every new connection silent before TLS starts: {"handshake": {"silent": true}}.
 
---max-tls 1.2 or --min-tls 1.3 limit the TLS versions offered.
+--max-tls 1.2 or --min-tls 1.3 limit the TLS versions offered; --header "H: V",
+repeatable, is sent with every file served.
 """
 import argparse
 import http.server
@@ -44,8 +47,9 @@ TLS_VERSIONS = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, address, family, ssl_context, root, log_path, faults_path):
+    def __init__(self, address, family, ssl_context, root, log_path, faults_path, headers):
         self.address_family = family
+        self.headers = headers
         self.ssl_context = ssl_context
         self.root = os.path.realpath(root)
         self.log_path = log_path
@@ -178,6 +182,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             silent = bool(fault.get("silent"))
             stall_after = fault.get("stall_after")
             stall_after = None if stall_after is None else int(stall_after)
+            headers = dict(self.server.headers, **fault.get("headers", {}))
         except (ValueError, TypeError, AttributeError) as e:
             self.send_simple(500, "bad faults file: %s\n" % e)
             return
@@ -204,6 +209,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(length))
+            for name, value in headers.items():
+                if value is not None:
+                    self.send_header(name, str(value))
             self.end_headers()
             sent = 0
             while sent < to_send:
@@ -244,6 +252,7 @@ def main():
     parser.add_argument("--pidfile")
     parser.add_argument("--max-tls", choices=sorted(TLS_VERSIONS))
     parser.add_argument("--min-tls", choices=sorted(TLS_VERSIONS))
+    parser.add_argument("--header", action="append", default=[], metavar="NAME: VALUE")
     parser.add_argument("--host", default="127.0.0.1",
                         help="with the default, [::1] is served too where possible")
     args = parser.parse_args()
@@ -256,14 +265,20 @@ def main():
     if args.min_tls:
         ctx.minimum_version = TLS_VERSIONS[args.min_tls]
 
+    headers = {}
+    for header in args.header:
+        name, colon, value = header.partition(":")
+        if not colon or not name.strip():
+            parser.error("--header wants \"NAME: VALUE\", not %r" % header)
+        headers[name.strip()] = value.strip()
     family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
     servers = [Server((args.host, args.port), family, ctx,
-                      args.root, args.log, args.faults)]
+                      args.root, args.log, args.faults, headers)]
     if args.host == "127.0.0.1":
         # Clients that try ::1 first for "localhost" then get no refusal.
         try:
             servers.append(Server(("::1", args.port), socket.AF_INET6, ctx,
-                                  args.root, args.log, args.faults))
+                                  args.root, args.log, args.faults, headers))
         except OSError as e:
             sys.stderr.write("not serving [::1]:%d: %s\n" % (args.port, e))
 

@@ -132,7 +132,7 @@ class ServerTests(unittest.TestCase):
         write(os.path.join(cls.root, "launcher/files/big.bin"), BIG)
         write(os.path.join(cls.root, "launcher/files/sons", UTF8_NAME), b"som")
         write(os.path.join(STATE, "secret.txt"), b"outside the root")
-        r = script("start_server.sh", cls.port, cls.root)
+        r = script("start_server.sh", cls.port, cls.root, "--header", "Cache-Control: no-cache")
         if r.returncode != 0:
             raise RuntimeError("server did not start: " + r.stderr)
         cls.log = os.path.join(STATE, "requests-%d.log" % cls.port)
@@ -207,14 +207,17 @@ class ServerTests(unittest.TestCase):
             resp.read()
         self.assertTrue(cm.exception.partial == BIG[:70000], "partial body differs")
 
-    def test_extra_and_drop_bytes(self):
-        self.set_faults({"/launcher/files/big.bin": {"extra_bytes": 10},
+    def test_extra_and_drop_bytes_and_headers(self):
+        self.set_faults({"/launcher/files/big.bin": {"extra_bytes": 10, "headers": {
+                             "Age": 5, "Cache-Control": None}},
                          "/launcher/manifest.txt": {"drop_bytes": 2}})
         resp, body = self.get("/launcher/files/big.bin")
         self.assertEqual(resp.getheader("Content-Length"), str(len(BIG) + 10))
+        self.assertEqual((resp.getheader("Age"), resp.getheader("Cache-Control")), ("5", None))
         self.assertTrue(body == BIG + b"X" * 10, "extended body differs")
         resp, body = self.get("/launcher/manifest.txt")
         self.assertEqual((resp.getheader("Content-Length"), body), ("4", b"hell"))
+        self.assertEqual(resp.getheader("Cache-Control"), "no-cache")
 
     def test_slow_download(self):
         self.set_faults({"/launcher/files/big.bin": {"delay_per_chunk": 0.1}})

@@ -1,5 +1,6 @@
 import base64
 import contextlib
+import email.utils
 import hashlib
 import io
 import json
@@ -44,6 +45,27 @@ BAD_LINES = [
     ("negative.dat", "%s -1 negative.dat" % SHA_ABC, "negative"),
     ("words.dat", "%s three words.dat" % SHA_ABC, "not a byte count"),
 ]
+TOMORROW = email.utils.formatdate(2e9, usegmt=True)  # ahead of the test's clock and of Date
+STALE_EDGE = "Falha ao baixar um arquivo. Tente de novo."
+# The served path, the headers sent with it (None: left out), the files the
+# manifest lists (None: the site's), what the one line says (None: no line)
+# and the exit status.
+CACHE_CASES = [
+    ("files/ok.dat", {"Cache-Control": "max-age=86400"}, None,
+     ["ok.dat: Cache-Control: max-age=86400", STALE_EDGE], 1),
+    ("manifest.txt", {"Cache-Control": "public, max-age=0, s-maxage=61"}, None,
+     ["manifest: Cache-Control: public, max-age=0, s-maxage=61", STALE_EDGE], 1),
+    ("files/ok.dat", {"Cache-Control": "max-age=60"}, None, None, 0),
+    ("files/ok.dat", {"Cache-Control": "no-cache, max-age=86400", "Expires": TOMORROW}, None,
+     None, 0),
+    ("files/ok.dat", {"Cache-Control": None, "Expires": TOMORROW}, None,
+     ["ok.dat: Expires: " + TOMORROW, STALE_EDGE], 1),
+    ("files/ok.dat", {"Cache-Control": None, "Age": "100"}, None,
+     ["ok.dat: warning: Age: 100 and no Cache-Control"], 0),
+    ("manifest.txt", {"Content-Encoding": "gzip"}, None, ["manifest: Content-Encoding: gzip"], 1),
+    ("files/flipped.dat", {"Age": "5"}, GOOD + FILES[6:7],
+     ["flipped.dat: SHA-256 is", "Age: 5", "the edge is stale", STALE_EDGE], 1),
+]
 
 
 def free_port():
@@ -81,7 +103,8 @@ class CheckSite(unittest.TestCase):
         write(os.path.join(root, "launcher", "manifest.txt"), manifest(GOOD))
         cls.port = free_port()
         r = subprocess.run(["bash", os.path.join(SERVER, "start_server.sh"), cls.state,
-                            str(cls.port), root], capture_output=True, text=True)
+                            str(cls.port), root, "--header", "Cache-Control: no-cache"],
+                           capture_output=True, text=True)
         if r.returncode != 0:
             shutil.rmtree(cls.state, ignore_errors=True)
             raise RuntimeError("server did not start: " + r.stderr)
@@ -97,7 +120,7 @@ class CheckSite(unittest.TestCase):
 
     def set_faults(self, faults):
         write(self.faults, json.dumps(faults).encode())
-        self.addCleanup(os.remove, self.faults)
+        self.addCleanup(write, self.faults, b"")  # empty: no faults
 
     def local_manifest(self, data):
         path = os.path.join(self.state, "local-manifest.txt")
@@ -148,6 +171,19 @@ class CheckSite(unittest.TestCase):
                 self.assertEqual(sorted(found), sorted(expected))
                 for path, what in expected.items():
                     self.assertIn(what, found[path])
+
+    def test_caching_headers_that_let_an_edge_serve_old_bytes(self):
+        for path, headers, listed, line, status in CACHE_CASES:
+            with self.subTest(path=path, headers=headers):
+                self.set_faults({"/launcher/" + path: {"headers": headers}})
+                args = ["--manifest", self.local_manifest(manifest(listed))] if listed else []
+                found, out, err = self.run_check("--full", *args)
+                self.assertEqual((found, err), (status, ""))
+                self.assertEqual(len(out), 1 if line is None else 2, out)
+                if line:
+                    self.assertTrue(out[0].startswith(line[0]), out)
+                    for part in line[1:]:
+                        self.assertIn(part, out[0])
 
     def test_manifest_that_cannot_be_fetched(self):
         self.set_faults({"/launcher/manifest.txt": {"status": 503}})

@@ -90,7 +90,8 @@ class Publishing(Folder):
             with open(self.put(name), "r+b") as f:
                 f.truncate(size)  # sparse: no 4 GiB on disk
         # Sized from the files themselves, without hashing and copying 4 GiB of zeros.
-        sized = lambda src, dst=None: (SHA_EMPTY, os.path.getsize(src))  # noqa: E731
+        def sized(src, dst=None, progress=None):
+            return SHA_EMPTY, os.path.getsize(src)
         with mock.patch.object(make_manifest, "_digest", sized):
             status, err = self.run_main()
         self.assertEqual(status, 0, err)
@@ -277,6 +278,16 @@ class Incremental(Folder):
             st = os.stat(self.published(out, rel))
             self.assertNotIn(st.st_ino, self.inodes.values(), rel)
             self.assertEqual(st.st_nlink, 1, rel)
+
+    def test_progress_on_a_terminal_counts_each_file_and_byte_once(self):
+        terminal = io.StringIO()
+        terminal.isatty = lambda: True
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(terminal):
+            self.assertEqual(make_manifest.main([self.game, self.out, "--previous", self.out]), 0)
+        # Each file unchanged, so read twice: hashed, then linked and hashed.
+        *shown, last = terminal.getvalue().split("\r")
+        self.assertEqual((shown[-1], last), ("make_manifest: 4 of 4 files, 20 bytes of 20 bytes "
+                                             "hashed and copied\033[K", "\033[K"))
 
     def test_unchanged_game_copies_nothing(self):
         for same_out in (False, True):

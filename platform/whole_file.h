@@ -7,6 +7,7 @@
 // Every file the launcher writes is first written whole beside its target, under the target's name
 // followed by this suffix, and then moved over it.
 constexpr wchar_t TemporaryFileSuffix[] = L".download";
+constexpr size_t TemporaryFileSuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
 
 // False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);

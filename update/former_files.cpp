@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr size_t TemporarySuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
-
 UniqueFile Open(const std::wstring& path, DWORD access, DWORD flags)
 {
     return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -100,7 +98,7 @@ bool FormerFiles::IsFormerName(const std::wstring& folded) const
 bool FormerFiles::IsOwnedFile(const std::wstring& path) const
 {
     const std::wstring folded = AsciiLowercase(path);
-    const size_t nameLength = folded.size() - std::min(folded.size(), TemporarySuffixLength);
+    const size_t nameLength = folded.size() - std::min(folded.size(), TemporaryFileSuffixLength);
     if (folded.compare(nameLength, std::wstring::npos, TemporaryFileSuffix) == 0)
         return IsFormerName(folded.substr(0, nameLength));
     FileState state;

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr size_t TemporarySuffixLength = sizeof(TemporaryFileSuffix) / sizeof(wchar_t) - 1;
-
 void DeleteInFolder(const std::wstring& folder, const std::set<std::wstring>& listedNames)
 {
     WIN32_FIND_DATAW found = {};
@@ -22,10 +20,10 @@ void DeleteInFolder(const std::wstring& folder, const std::set<std::wstring>& li
         return;
     do {
         const std::wstring name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.size() <= TemporarySuffixLength)
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || name.size() <= TemporaryFileSuffixLength)
             continue;
         // ASCII case only, as listed names are compared elsewhere; a name that differs beyond that is kept.
-        if (listedNames.count(AsciiLowercase(name.substr(0, name.size() - TemporarySuffixLength)))) {
+        if (listedNames.count(AsciiLowercase(name.substr(0, name.size() - TemporaryFileSuffixLength)))) {
             const std::wstring path = folder + L"\\" + name;
             ClearReadOnly(path);
             DeleteFileW(path.c_str());

@@ -119,8 +119,6 @@ TEST_F(SignedManifestTest, OnlyAManifestWhoseLastLineIsASignatureByOneOfTheBuilt
         {"a path changed", WithByteChanged(signedText, signedText.find('\n') - 1), false},
         {"the signature changed", WithByteChanged(signedText, line + SignaturePrefix.size() + 40), false},
         {"signed by the second built-in key", bySecondKey, true},
-        {"the second key's signature changed",
-         WithByteChanged(bySecondKey, bySecondKey.rfind(SignaturePrefix) + SignaturePrefix.size() + 40), false},
         {"signed by another key", byOtherKey, false},
         {"no signature line", body, false},
         {"a record after the signature line", signedText + body.substr(0, body.find('\n') + 1), false},

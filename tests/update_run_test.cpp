@@ -315,13 +315,6 @@ TEST_F(UpdateRunTest, LauncherClearsOnlyItsOwnFilesOutOfTheWayOfALayoutChange)
          {},
          {{"dados/vozes", "all voices in one file"}},
          "dados/vozes"},
-        {"former file the player rewrote, in a folder that becomes a file",
-         {{"dados/vozes/a.ogg", "voice a"}, {"dados/vozes/sub/b.ogg", "voice b"}},
-         {"dados/vozes/a.ogg"},
-         {},
-         {},
-         {{"dados/vozes", "all voices in one file"}},
-         "dados/vozes"},
         // The same bytes written again: only the last-write time tells the file was touched.
         {"former file the player rewrote unchanged, where a folder must be",
          {{"Brann.exe", "game 1"}, {"dados/fases", "dados/fases"}},

@@ -382,36 +382,22 @@ def check_file(site, record, full):
         return [(False, "request failed: %s" % (e or type(e).__name__))]
 
 
-def fetch_manifest(site):
-    """The manifest's bytes and header_findings() of its response."""
-    url = site.url + "manifest.txt"
+def fetch_manifest(site, live=False):
+    """The manifest's bytes and header_findings() of its response. With live, the one players
+    hold, fetched to compare serials: (None, []) when it answers 404, nothing published yet."""
+    what = ("the live %s to compare serials" if live else "%s") % (site.url + "manifest.txt")
     try:
         resp = site.get("manifest.txt")
+        if live and resp.status == 404:
+            return None, []
         if resp.status != 200:
-            raise Failed("can't fetch %s: %s" % (url, _status(resp)))
+            raise Failed("can't fetch %s: %s" % (what, _status(resp)))
         data = resp.read()
     except (OSError, http.client.HTTPException) as e:
-        raise Failed("can't fetch %s: %s" % (url, e or type(e).__name__))
+        raise Failed("can't fetch %s: %s" % (what, e or type(e).__name__))
     finally:
         site.drop()
     return data, header_findings(resp)
-
-
-def fetch_live_manifest(site):
-    """The manifest the site serves now, or None when it answers 404: nothing published yet."""
-    url = site.url + "manifest.txt"
-    try:
-        resp = site.get("manifest.txt")
-        status, data = resp.status, resp.read()
-    except (OSError, http.client.HTTPException) as e:
-        raise Failed("can't fetch the live %s to compare serials: %s" % (url, e or type(e).__name__))
-    finally:
-        site.drop()
-    if status == 404:
-        return None
-    if status != 200:
-        raise Failed("can't fetch the live %s to compare serials: answers %d" % (url, status))
-    return data
 
 
 def check(site, data, full=False, parallel=1, verify=None):
@@ -492,7 +478,7 @@ def main(argv=None):
         else:
             data, manifest_findings = fetch_manifest(site)
         # Players compare a new serial only with the one they hold, the live one's at best.
-        live = fetch_live_manifest(site) if verify and args.manifest else None
+        live = fetch_manifest(site, live=True)[0] if verify and args.manifest else None
         problems, warnings, records = check(site, data, args.full, args.parallel, verify)
         if verify:
             problems += serial_problems(data, live, args.min_serial, time.time())

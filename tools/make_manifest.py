@@ -538,6 +538,17 @@ def new_key(folder):
     return private_path, public_path
 
 
+GAME_EXECUTABLE = "brann.exe"  # compared in lower case, as Windows finds it
+
+
+def game_warnings(entries):
+    """A warning when the launcher would have no game to start."""
+    if any(rel.lower() == GAME_EXECUTABLE for _, _, rel in entries):
+        return []
+    return ["the game folder has no Brann.exe at its top: players can update but never start "
+            "the game"]
+
+
 # Wine before 9.1 (Proton before 9.0) keeps a response's length in 32 bits and
 # ends the body there, so the launcher under it fails such a file every time.
 OLD_WINE_SIZE_LIMIT = 1 << 31
@@ -612,7 +623,7 @@ def main(argv=None):
               "python3 tools/check_site.py --public-key KEY --manifest %s URL"
               % (serial, "--min-serial" if serial == args.min_serial else "this machine's clock",
                  os.path.join(args.out_dir, "launcher", "manifest.txt")))
-    for warning in old_wine_warnings(entries):
+    for warning in game_warnings(entries) + old_wine_warnings(entries):
         print("make_manifest: warning: %s" % warning, file=sys.stderr)
     if old is not None:
         added, changed, removed = changes(old, entries)

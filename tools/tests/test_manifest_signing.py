@@ -2,6 +2,7 @@ import base64
 import os
 import re
 import stat
+import subprocess
 import sys
 import unittest
 from unittest import mock
@@ -19,6 +20,30 @@ from test_make_manifest import Folder  # noqa: E402
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def configure_keys(pems, folder, min_serial=None):
+    """(exit status, stderr, header) of the build's configure step for these public key files."""
+    script = os.path.join(folder, "configure-keys.cmake")
+    header = os.path.join(folder, "manifest_public_key.h")
+    os.makedirs(folder, exist_ok=True)
+    with open(script, "w") as f:
+        f.write("set(PROJECT_SOURCE_DIR [[%s]])\n"
+                "include(${PROJECT_SOURCE_DIR}/cmake/manifest_public_key.cmake)\n"
+                "manifest_min_serial(serial \"${PEMS}\")\n"
+                "write_manifest_public_key_header(\"${PEMS}\" ${serial} ${HEADER})\n"
+                % os.path.dirname(TOOLS))
+    serial = ["-DLAUNCHER_MANIFEST_MIN_SERIAL=%d" % min_serial] if min_serial else []
+    r = subprocess.run(["cmake", "-DPEMS=" + ";".join(pems), "-DHEADER=" + header] + serial
+                       + ["-P", script], capture_output=True, text=True)
+    return r.returncode, r.stderr, read(header).decode() if r.returncode == 0 else ""
+
+
+def key_point(pem):
+    """The public key's X and Y as the configure step writes them into the header."""
+    numbers = serialization.load_pem_public_key(read(pem)).public_numbers()
+    raw = numbers.x.to_bytes(32, "big") + numbers.y.to_bytes(32, "big")
+    return "".join("\\x%02x" % b for b in raw)
 
 
 class Signing(Folder):
@@ -124,6 +149,27 @@ class Signing(Folder):
                         make_manifest.manifest_serial(text)
                 else:
                     self.assertEqual(make_manifest.manifest_serial(text), serial)
+
+    def test_configure_takes_the_public_halves_and_names_a_missing_file(self):
+        self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
+        self.assertEqual(self.run_main("--new-key", self.site("second"))[0], 0)
+        second = os.path.join(self.site("second"), make_manifest.PUBLIC_KEY_NAME)
+        offline = os.path.join(self.root, "usb", make_manifest.PUBLIC_KEY_NAME)
+        # The public key files, what the configure step says (None: it succeeds).
+        cases = [
+            ([self.public, second], None),
+            ([self.public, offline], "manifest key %s: not found" % offline),
+            ([self.public, self.private], "manifest key %s: not a public key in PEM form" % self.private),
+        ]
+        for pems, error in cases:
+            with self.subTest(pems=pems):
+                status, err, header = configure_keys(pems, self.site("build"))
+                if error is None:
+                    self.assertEqual(status, 0, err)
+                    self.assertIn(key_point(self.public) + key_point(second), header)
+                else:
+                    self.assertNotEqual(status, 0)
+                    self.assertIn(error, " ".join(err.split()))
 
     def test_unusable_signing_key_writes_nothing(self):
         self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)

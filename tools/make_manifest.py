@@ -400,6 +400,8 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
     os.makedirs(out_dir, exist_ok=True)
     # Build beside the target so the final step is a rename, not a copy.
     staging = tempfile.mkdtemp(prefix=".launcher-", dir=out_dir)
+    # mkdtemp makes it its owner's alone, and uploads keep that: a web server could read nothing.
+    os.chmod(staging, 0o777 & ~_umask())
     target = os.path.join(out_dir, "launcher")
     old = None
     try:
@@ -441,6 +443,12 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
         else:
             os.remove(old)
     return entries
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 class Progress:

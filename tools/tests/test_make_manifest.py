@@ -62,6 +62,8 @@ class Publishing(Folder):
             self.assertEqual(f.read(), b"abc")
         self.assertTrue(os.path.isfile(
             os.path.join(self.out, "launcher", "files", "Été 1.dat")))
+        # As readable to a web server as any folder made here, once uploaded as it is.
+        self.assertEqual(os.stat(os.path.join(self.out, "launcher")).st_mode, os.stat(self.out).st_mode)
 
     def test_paths_sorted_by_utf8_bytes(self):
         # "-" < "." < "/" < "0" < "Z" < "a" < "é" < "ｚ" (U+FF5A) < "😀";

@@ -628,9 +628,9 @@ def main(argv=None):
         # No publication vouches for it: a second machine or a clock that ran ahead can lie below
         # what players hold, and they would refuse it.
         print("make_manifest: serial %d comes from %s; before uploading, compare it with the live one: "
-              "python3 tools/check_site.py --public-key KEY --manifest %s URL"
+              "python3 tools/check_site.py --public-key KEY --root %s URL"
               % (serial, "--min-serial" if serial == args.min_serial else "this machine's clock",
-                 os.path.join(args.out_dir, "launcher", "manifest.txt")))
+                 os.path.join(args.out_dir, "launcher", "")))
     for warning in game_warnings(entries) + old_wine_warnings(entries):
         print("make_manifest: warning: %s" % warning, file=sys.stderr)
     if old is not None:

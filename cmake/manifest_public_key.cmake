@@ -22,6 +22,11 @@ endfunction()
 function(manifest_public_key_point var pem der)
     get_filename_component(folder ${der} DIRECTORY)
     file(MAKE_DIRECTORY ${folder})
+    if(NOT EXISTS "${pem}")
+        # A path kept in the cache to a key on a stick that is now in a drawer, say.
+        message(FATAL_ERROR "manifest key ${pem}: not found (only the private half needs to stay "
+                            "offline: keep the public one with the build)")
+    endif()
     execute_process(COMMAND openssl pkey -pubin -in ${pem} -outform DER -out ${der}
                     RESULT_VARIABLE failed ERROR_VARIABLE error)
     if(failed)

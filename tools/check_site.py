@@ -1,30 +1,37 @@
 #!/usr/bin/env python3
 """Check an update site the way the launcher will use it.
 
-    python3 tools/check_site.py [--full] [--manifest FILE] [--public-key KEY [--min-serial N]] URL
+    python3 tools/check_site.py [--full] [--manifest FILE] [--public-key KEY ... [--min-serial N]] URL
+    python3 tools/check_site.py [--full] --root FOLDER [--public-key KEY ... [--min-serial N] [URL]]
 
 URL is the site's base, e.g. https://atualizacao.tolmekbrann.com.br/launcher/.
 Every file the manifest lists must answer 200 at URL + "files/" + its
 percent-encoded path with the listed size (and, with --full, the listed
 SHA-256).  The manifest must list Brann.exe, and the site must offer TLS 1.2,
 the highest version the launcher's platform speaks.  The manifest and the files
-must not be kept by a shared cache (a CDN's edge) for more than a minute without
-asking the site, nor be sent encoded.  Each problem is printed as "path: what is
-wrong", each warning as "path: warning: ..."; the exit status is 0 when there is
-no problem, 1 on any and 2 when the manifest can't be read.
+must make a shared cache (a CDN's edge) ask the site before it serves them a
+minute after they were fetched, and must not be sent encoded.  --root reads a
+publication's folder (OUT_DIR/launcher/, or a version folder on the server)
+instead, everything but TLS and headers.  Each problem is printed as "path:
+what is wrong", one shared by several files once with their count; warnings
+read "path: warning: ...".  The exit status is 0 when there is no problem, 1 on
+any and 2 when the manifest can't be read.
 
-With --public-key the manifest must be signed for KEY and carry a serial that
-keyed players accept: at least --min-serial N (the lowest the launcher built
-with KEY accepts), not more than a day ahead of this machine's clock, and, for
-a new manifest given with --manifest, above the serial of the live one.
+With --public-key the manifest must be signed with one of the keys given and
+carry a serial that keyed players accept: at least --min-serial N (the lowest
+the launcher built with those keys accepts), not more than a day ahead of the
+site's clock, and, for a new manifest (--manifest or --root), above the serial
+of the live one at URL.
 """
 
 import argparse
 import base64
 import concurrent.futures
+import datetime
 import email.utils
 import hashlib
 import http.client
+import os
 import socket
 import ssl
 import sys
@@ -48,6 +55,8 @@ _HEX = frozenset(b"0123456789abcdefABCDEF")
 # site: after an upload, players behind an edge get the old bytes this long.
 FRESH_LIMIT = 60
 FAILED_RUN = "\"Falha ao baixar um arquivo. Tente de novo.\" on every start"
+# Paths named in a line that several files share, unless --verbose.
+FEW_PATHS = 3
 
 
 class Failed(Exception):
@@ -121,34 +130,71 @@ def signed_serial(data):
         return 0
 
 
-def serial_problems(data, live, min_serial, now):
-    """[(label, problem)] for a serial that keyed players would refuse, now or at every later
-    publication: below min_serial, more than a day after now, or not above the live manifest's
-    (live: its bytes when data is a new manifest, None when there is none to compare with)."""
+def serial_findings(data, live, min_serial, now, clock):
+    """[(warning?, what)] about a serial that keyed players would refuse, now or at every later
+    publication: below min_serial, more than a day after now (the time of clock, named), or not
+    above the live manifest's (live: its bytes when data is a new manifest, None when there is
+    none to compare with)."""
     serial = signed_serial(data)
     if not serial:
         return []  # serial_problem says why
-    problems = []
+    findings = []
     if min_serial is not None and serial < min_serial:
-        problems.append("serial %d is below %d, the lowest the launcher accepts: it refuses this "
-                        "manifest" % (serial, min_serial))
+        findings.append((False, "serial %d is below %d, the lowest the launcher accepts: it "
+                         "refuses this manifest" % (serial, min_serial)))
     if serial > now + DAY:
-        problems.append("serial %d is more than a day ahead of this machine's clock: one of them is "
-                        "wrong, and once players hold it, every later publication must be above it"
-                        % serial)
+        findings.append((False, "serial %d is more than a day ahead of %s: one of them is wrong, "
+                         "and once players hold it, every later publication must be above it"
+                         % (serial, clock)))
     live_serial = signed_serial(live) if live is not None and live != data else 0
-    if serial <= live_serial:
-        problems.append("serial %d is not above the live manifest's serial %d: players who have "
-                        "the live one refuse it" % (serial, live_serial))
-    return [("manifest", problem) for problem in problems]
+    if serial < live_serial:
+        findings.append((False, "serial %d is not above the live manifest's serial %d: players "
+                         "who have the live one refuse it" % (serial, live_serial)))
+    elif serial == live_serial:
+        # Players accept an equal serial, so nothing stops the live manifest from coming back.
+        findings.append((True, "serial %d is the live manifest's serial too: players who hold the "
+                         "live one accept this one, and would accept the live one again if it were "
+                         "served in its place (publish with --previous for a higher serial)"
+                         % serial))
+    return findings
 
 
-def load_public_key(path):
-    """A verify(signed, signature text) function; raises Failed."""
+def load_public_keys(paths):
+    """A verify(signed, signature text) function that any of the keys satisfies; raises Failed."""
+    keys = [_load_public_key(path) for path in paths]
+
+    def verify(signed, text):
+        try:
+            raw = base64.b64decode(text, validate=True)
+        except ValueError:
+            return "signature is not base64"
+        if len(raw) != 64:
+            return "signature is %d bytes, not 64" % len(raw)
+        r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
+        if any(_key_verifies(key, signed, r, s) for key in keys):
+            return None
+        # A changed byte and another key's signature look the same.
+        return "signed by none of the keys given"
+
+    return verify
+
+
+def _key_verifies(key, signed, r, s):
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, utils
     try:
-        from cryptography.exceptions import InvalidSignature
-        from cryptography.hazmat.primitives import hashes, serialization
-        from cryptography.hazmat.primitives.asymmetric import ec, utils
+        key.verify(utils.encode_dss_signature(r, s), signed, ec.ECDSA(hashes.SHA256()))
+    except InvalidSignature:
+        return False
+    return True
+
+
+def _load_public_key(path):
+    """The ECDSA P-256 public key in the PEM file at path; raises Failed."""
+    try:
+        from cryptography.hazmat.primitives import serialization
+        from cryptography.hazmat.primitives.asymmetric import ec
     except ImportError:
         raise Failed("--public-key needs the Python module 'cryptography' "
                      "(on Debian: apt-get install python3-cryptography)")
@@ -159,22 +205,7 @@ def load_public_key(path):
         raise Failed("can't read the public key %s: %s" % (path, e))
     if not isinstance(key, ec.EllipticCurvePublicKey) or key.curve.name != "secp256r1":
         raise Failed("%s is not an ECDSA P-256 public key" % path)
-
-    def verify(signed, text):
-        try:
-            raw = base64.b64decode(text, validate=True)
-        except ValueError:
-            return "signature is not base64"
-        if len(raw) != 64:
-            return "signature is %d bytes, not 64" % len(raw)
-        r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
-        try:
-            key.verify(utils.encode_dss_signature(r, s), signed, ec.ECDSA(hashes.SHA256()))
-        except InvalidSignature:
-            return "signature does not match the manifest"
-        return None
-
-    return verify
+    return key
 
 
 class Site:
@@ -237,7 +268,11 @@ class Site:
             conn = self._connection()
             reused = conn.sock is not None
             try:
-                conn.request("GET", self.base + rel_url, headers={"User-Agent": USER_AGENT})
+                # As the launcher asks: no Accept-Encoding, so that a cache that varies on it
+                # answers with the copy players get.
+                conn.putrequest("GET", self.base + rel_url, skip_accept_encoding=True)
+                conn.putheader("User-Agent", USER_AGENT)
+                conn.endheaders()
                 return conn.getresponse()
             except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
                 # A kept-alive connection the server had already closed.
@@ -276,19 +311,29 @@ def _age(resp):
     return int(age) if age.isdigit() else 0
 
 
+def http_date(text):
+    """Seconds since 1970 of an HTTP date in any of its three forms, all GMT; None if unreadable."""
+    try:
+        when = email.utils.parsedate_to_datetime(text or "")
+    except (TypeError, ValueError):
+        return None
+    # The asctime form carries no zone, and it is GMT too, not local time.
+    return when.replace(tzinfo=datetime.timezone.utc).timestamp() if when.tzinfo is None \
+        else when.timestamp()
+
+
 def _expires_in(resp):
     """Seconds from the response's Date (or now) to its Expires, or None."""
-    try:
-        expires = email.utils.parsedate_to_datetime(resp.getheader("Expires", ""))
-        date = resp.getheader("Date")
-        now = email.utils.parsedate_to_datetime(date).timestamp() if date else time.time()
-        return expires.timestamp() - now
-    except (TypeError, ValueError):
+    expires = http_date(resp.getheader("Expires"))
+    if expires is None:
         return None  # a date caches can't read counts as expired
+    date = http_date(resp.getheader("Date"))
+    return expires - (time.time() if date is None else date)
 
 
 def _shared_lifetime(resp):
-    """(header, seconds) for which a shared cache may serve resp unasked, or None."""
+    """(header, seconds) for which a shared cache may serve resp unasked, or None when it must
+    ask first; seconds is None when no header says, and the cache picks a lifetime itself."""
     control = resp.getheader("Cache-Control")
     directives = _directives(control or "")
     # Shared caches keep nothing private and serve nothing no-cache unasked; with
@@ -298,6 +343,8 @@ def _shared_lifetime(resp):
     lifetime = directives.get("s-maxage", directives.get("max-age"))
     if lifetime is not None:  # Expires no longer counts
         return ("Cache-Control: " + control, int(lifetime)) if lifetime.isdigit() else None
+    if resp.getheader("Expires") is None:
+        return ("", None)
     seconds = _expires_in(resp)
     return None if seconds is None else ("Expires: " + resp.getheader("Expires"), seconds)
 
@@ -307,11 +354,16 @@ def header_findings(resp):
     launcher do with the body of a 200 response."""
     findings = []
     kept = _shared_lifetime(resp)
-    if kept and kept[1] > FRESH_LIMIT:
+    if kept and kept[1] is None:
+        findings.append((False, "no Cache-Control: no-cache (or a max-age of at most %d s) and no "
+                         "Expires within %d s: a shared cache guesses how long to keep it (a CDN "
+                         "often keeps it a day), and players behind an edge that kept the old bytes "
+                         "get %s until it lets go" % (FRESH_LIMIT, FRESH_LIMIT, FAILED_RUN)))
+    elif kept and kept[1] > FRESH_LIMIT:
         findings.append((False, "%s lets a shared cache serve it for %d s without asking the "
                          "site: players behind an edge that kept the old bytes get %s until it "
                          "expires" % (kept[0], kept[1], FAILED_RUN)))
-    if resp.getheader("Cache-Control") is None and resp.getheader("Age") is not None:
+    elif resp.getheader("Cache-Control") is None and resp.getheader("Age") is not None:
         findings.append((True, "Age: %s and no Cache-Control: a cache in front of the site "
                          "decides alone how long it serves these bytes (send Cache-Control: "
                          "no-cache)" % resp.getheader("Age")))
@@ -382,14 +434,37 @@ def check_file(site, record, full):
         return [(False, "request failed: %s" % (e or type(e).__name__))]
 
 
+def check_local_file(root, record, full):
+    """[(warning?, what)] for one listed file in a publication's folder; empty when all is good."""
+    _, digest, size, raw = record
+    path = os.path.join(os.fsencode(root), b"files", *raw.split(b"/"))
+    try:
+        found = os.stat(path).st_size
+        if found != size:
+            return [(False, "is %d bytes, the manifest lists %d" % (found, size))]
+        if full:
+            sha = make_manifest._digest(path)[0]
+            if sha != digest:
+                return [(False, "SHA-256 is %s, not the listed %s" % (sha, digest))]
+        return []
+    except FileNotFoundError:
+        return [(False, "not in the publication")]
+    except OSError as e:
+        return [(False, "can't read: %s" % e.strerror)]
+
+
 def fetch_manifest(site, live=False):
-    """The manifest's bytes and header_findings() of its response. With live, the one players
-    hold, fetched to compare serials: (None, []) when it answers 404, nothing published yet."""
+    """(bytes, header_findings() of the response, the site's Date in seconds or None, a note).
+
+    With live, the manifest players hold, fetched to compare serials: bytes None, and a note, when
+    nothing is published yet, which object storage tells with a 403 and a plain server with a 404."""
     what = ("the live %s to compare serials" if live else "%s") % (site.url + "manifest.txt")
     try:
         resp = site.get("manifest.txt")
-        if live and resp.status == 404:
-            return None, []
+        date = http_date(resp.getheader("Date"))
+        if live and resp.status in (403, 404):
+            return None, [], date, ("nothing published yet: the live manifest %s; no serial to "
+                                    "compare with" % _status(resp))
         if resp.status != 200:
             raise Failed("can't fetch %s: %s" % (what, _status(resp)))
         data = resp.read()
@@ -397,11 +472,12 @@ def fetch_manifest(site, live=False):
         raise Failed("can't fetch %s: %s" % (what, e or type(e).__name__))
     finally:
         site.drop()
-    return data, header_findings(resp)
+    return data, header_findings(resp), date, None
 
 
-def check(site, data, full=False, parallel=1, verify=None):
-    """[(label, problem)] and [(label, warning)] in manifest order, and the records checked."""
+def check(check_one, data, parallel=1, verify=None):
+    """[(label, problem)] and [(label, warning)] in manifest order, and the records checked;
+    check_one(record) gives a file's [(warning?, what)]."""
     problems, warned = [], []
     records, found = parse_manifest(data)
     if verify:
@@ -420,7 +496,7 @@ def check(site, data, full=False, parallel=1, verify=None):
                          "update but never start the game"))
     progress = make_manifest.Progress("check_site", "checked", len(records))
     with concurrent.futures.ThreadPoolExecutor(max_workers=parallel) as pool:
-        futures = {pool.submit(check_file, site, r, full): r for r in records}
+        futures = {pool.submit(check_one, r): r for r in records}
         try:
             for future in concurrent.futures.as_completed(futures):
                 progress.add_file()
@@ -431,6 +507,32 @@ def check(site, data, full=False, parallel=1, verify=None):
             progress.end()
     problems.extend((label, what) for _, label, what in sorted(found))
     return problems, [(label, what) for _, label, what in sorted(warned)], records
+
+
+def report_lines(findings, verbose=False):
+    """One line per distinct problem: "path: what", or, when several files share it, their
+    count and the first few paths (all with verbose)."""
+    paths = {}
+    for label, what in findings:
+        # The manifest's own lines stand alone, whatever a file shares with them.
+        paths.setdefault((label == "manifest", what), []).append(label)
+    lines = []
+    for (_, what), labels in paths.items():
+        if len(labels) == 1:
+            lines.append("%s: %s" % (labels[0], what))
+            continue
+        shown = labels if verbose else labels[:FEW_PATHS]
+        more = " and %d more" % (len(labels) - len(shown)) if len(shown) < len(labels) else ""
+        lines.append("%s files (%s%s): %s" % (format(len(labels), ","), ", ".join(shown), more, what))
+    return lines
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failed("can't read %s: %s" % (path, e.strerror))
 
 
 human_size = make_manifest.human_size
@@ -444,58 +546,80 @@ def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="check_site.py",
         description="Check that an update site serves every file its manifest lists.")
-    parser.add_argument("url", metavar="URL",
+    parser.add_argument("url", metavar="URL", nargs="?",
                         help="the site's base, where manifest.txt and files/ are")
     parser.add_argument("--ca", metavar="FILE",
                         help="trust this certificate authority (PEM) instead of the system's")
     parser.add_argument("--full", action="store_true",
-                        help="download every file and check its SHA-256 too")
+                        help="download (or read) every file and check its SHA-256 too")
     parser.add_argument("--manifest", metavar="FILE",
                         help="check this local manifest instead of the site's")
+    parser.add_argument("--root", metavar="FOLDER",
+                        help="check the publication in this folder (holding manifest.txt and "
+                             "files/) instead of the site; URL, if given, only for the live serial")
     parser.add_argument("--parallel", metavar="N", type=int, default=4,
                         help="check N files at once (default 4)")
-    parser.add_argument("--public-key", metavar="FILE",
-                        help="require a manifest signed for this ECDSA P-256 key (PEM)")
+    parser.add_argument("--public-key", metavar="FILE", action="append",
+                        help="require a manifest signed with this ECDSA P-256 key (PEM); give "
+                             "every key the launcher trusts, each with its own --public-key")
     parser.add_argument("--min-serial", metavar="N", type=make_manifest.serial_argument,
                         help="with --public-key, require a serial of at least N, the lowest "
                              "the launcher accepts (scripts/release prints it)")
+    parser.add_argument("--verbose", action="store_true",
+                        help="name every file of a problem that several files share")
     args = parser.parse_args(argv)
     if args.parallel < 1:
         parser.error("--parallel must be at least 1")
     if args.min_serial is not None and args.public_key is None:
         parser.error("--min-serial needs --public-key")
-    site, manifest_findings = None, []
+    if args.url is None and args.root is None:
+        parser.error("give the site's URL, or --root FOLDER")
+    if args.root is not None and args.url is not None and args.public_key is None:
+        parser.error("with --root, URL only serves to compare serials: it needs --public-key")
+    site, manifest_findings, date, note = None, [], None, None
     try:
-        verify = load_public_key(args.public_key) if args.public_key else None
-        site = Site(args.url, args.ca)
-        site.check_tls()
+        verify = load_public_keys(args.public_key) if args.public_key else None
+        if args.url is not None:
+            site = Site(args.url, args.ca)
+            site.check_tls()
         if args.manifest:
-            try:
-                with open(args.manifest, "rb") as f:
-                    data = f.read()
-            except OSError as e:
-                raise Failed("can't read %s: %s" % (args.manifest, e.strerror))
+            data = _read(args.manifest)
+        elif args.root:
+            data = _read(os.path.join(args.root, "manifest.txt"))
         else:
-            data, manifest_findings = fetch_manifest(site)
+            data, manifest_findings, date, _ = fetch_manifest(site)
         # Players compare a new serial only with the one they hold, the live one's at best.
-        live = fetch_manifest(site, live=True)[0] if verify and args.manifest else None
-        problems, warnings, records = check(site, data, args.full, args.parallel, verify)
+        live = None
+        if verify and site and (args.manifest or args.root):
+            live, _, date, note = fetch_manifest(site, live=True)
+        if args.root:
+            check_one = lambda r: check_local_file(args.root, r, args.full)  # noqa: E731
+        else:
+            check_one = lambda r: check_file(site, r, args.full)  # noqa: E731
+        problems, warnings, records = check(check_one, data, args.parallel, verify)
         if verify:
-            problems += serial_problems(data, live, args.min_serial, time.time())
+            clock = "this machine's clock" if date is None else "the site's clock (its Date)"
+            found = serial_findings(data, live, args.min_serial,
+                                    time.time() if date is None else date, clock)
+            problems += [("manifest", what) for warning, what in found if not warning]
+            warnings[:0] = [("manifest", what) for warning, what in found if warning]
     except Failed as e:
         print("check_site: %s" % e, file=sys.stderr)
         return 2
     finally:
         if site:
             site.close()
+    if note:
+        print("manifest: %s" % note)
     if verify is None and split_signature(data)[1] is not None:
         print("manifest: signed, but the signature was not checked (give --public-key FILE)")
     problems[:0] = [("manifest", what) for warning, what in manifest_findings if not warning]
     warnings[:0] = [("manifest", what) for warning, what in manifest_findings if warning]
-    for label, what in problems:
-        print("%s: %s" % (label, what))
-    for label, what in warnings:
-        print("%s: warning: %s" % (label, what))
+    for line in report_lines(problems, args.verbose):
+        print(line)
+    for line in report_lines([(label, "warning: " + what) for label, what in warnings],
+                             args.verbose):
+        print(line)
     total = sum(size for _, _, size, _ in records)
     summary = "%s file%s, %s" % (format(len(records), ","), "" if len(records) == 1 else "s",
                                  human_size(total))

@@ -400,6 +400,8 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
     os.makedirs(out_dir, exist_ok=True)
     # Build beside the target so the final step is a rename, not a copy.
     staging = tempfile.mkdtemp(prefix=".launcher-", dir=out_dir)
+    # mkdtemp makes it its owner's alone, and uploads keep that: a web server could read nothing.
+    os.chmod(staging, 0o777 & ~_umask())
     target = os.path.join(out_dir, "launcher")
     old = None
     try:
@@ -441,6 +443,12 @@ def publish(game_dir, out_dir, previous_dir=None, signing_key=None, serial=None)
         else:
             os.remove(old)
     return entries
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 class Progress:
@@ -538,6 +546,17 @@ def new_key(folder):
     return private_path, public_path
 
 
+GAME_EXECUTABLE = "brann.exe"  # compared in lower case, as Windows finds it
+
+
+def game_warnings(entries):
+    """A warning when the launcher would have no game to start."""
+    if any(rel.lower() == GAME_EXECUTABLE for _, _, rel in entries):
+        return []
+    return ["the game folder has no Brann.exe at its top: players can update but never start "
+            "the game"]
+
+
 # Wine before 9.1 (Proton before 9.0) keeps a response's length in 32 bits and
 # ends the body there, so the launcher under it fails such a file every time.
 OLD_WINE_SIZE_LIMIT = 1 << 31
@@ -609,10 +628,10 @@ def main(argv=None):
         # No publication vouches for it: a second machine or a clock that ran ahead can lie below
         # what players hold, and they would refuse it.
         print("make_manifest: serial %d comes from %s; before uploading, compare it with the live one: "
-              "python3 tools/check_site.py --public-key KEY --manifest %s URL"
+              "python3 tools/check_site.py --public-key KEY --root %s URL"
               % (serial, "--min-serial" if serial == args.min_serial else "this machine's clock",
-                 os.path.join(args.out_dir, "launcher", "manifest.txt")))
-    for warning in old_wine_warnings(entries):
+                 os.path.join(args.out_dir, "launcher", "")))
+    for warning in game_warnings(entries) + old_wine_warnings(entries):
         print("make_manifest: warning: %s" % warning, file=sys.stderr)
     if old is not None:
         added, changed, removed = changes(old, entries)

@@ -16,6 +16,8 @@ import make_manifest  # noqa: E402
 
 SHA_EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 SHA_ABC = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"
+NO_GAME = ("make_manifest: warning: the game folder has no Brann.exe at its top: players can "
+           "update but never start the game\n")
 
 
 class Folder(unittest.TestCase):
@@ -50,7 +52,7 @@ class Publishing(Folder):
     def test_exact_bytes_with_nesting_space_and_accent(self):
         self.put("Été 1.dat", b"")
         self.put("data/levels/one.bin", b"abc")
-        self.assertEqual(self.run_main(), (0, ""))
+        self.assertEqual(self.run_main(), (0, NO_GAME))
         # "É" is 0xC3 0x89 in UTF-8, so it sorts after "d".
         self.assertEqual(self.manifest(), (
             SHA_ABC + " 3 data/levels/one.bin\n"
@@ -60,6 +62,8 @@ class Publishing(Folder):
             self.assertEqual(f.read(), b"abc")
         self.assertTrue(os.path.isfile(
             os.path.join(self.out, "launcher", "files", "Été 1.dat")))
+        # As readable to a web server as any folder made here, once uploaded as it is.
+        self.assertEqual(os.stat(os.path.join(self.out, "launcher")).st_mode, os.stat(self.out).st_mode)
 
     def test_paths_sorted_by_utf8_bytes(self):
         # "-" < "." < "/" < "0" < "Z" < "a" < "é" < "ｚ" (U+FF5A) < "😀";
@@ -85,7 +89,7 @@ class Publishing(Folder):
                              (hashlib.sha256(copy).hexdigest(), len(copy)))
             self.assertEqual(len(copy), {"exact": 2 * block, "over": block + 1}[rel])
 
-    def test_files_of_two_gibibytes_or_more_draw_a_warning_and_are_still_published(self):
+    def test_a_big_file_or_no_game_executable_draws_a_warning_and_is_still_published(self):
         for name, size in (("big.pak", 1 << 31), ("just under.pak", (1 << 31) - 1)):
             with open(self.put(name), "r+b") as f:
                 f.truncate(size)  # sparse: no 4 GiB on disk
@@ -98,6 +102,7 @@ class Publishing(Folder):
         self.assertEqual(self.manifest(), ("%s 2147483648 big.pak\n%s 2147483647 just under.pak\n"
                                            % (SHA_EMPTY, SHA_EMPTY)).encode())
         self.assertEqual(err.splitlines(), [
+            NO_GAME.rstrip("\n"),
             "make_manifest: warning: big.pak is 2147483648 bytes: players running the launcher "
             "under Wine before 9.1 or Proton before 9.0 cannot download a file of 2 GiB or more, "
             "so you may want to split it"])
@@ -221,7 +226,7 @@ class Refusals(Folder):
                 self.setUp()
                 self.put(path, b"x")
                 if refusal is None:
-                    self.assertEqual(self.run_main(), (0, ""))
+                    self.assertEqual(self.run_main(), (0, NO_GAME))
                     continue
                 err = self.assertRefused(path)
                 self.assertIn(path + ": " + refusal, err)
@@ -287,7 +292,7 @@ class Incremental(Folder):
         # Each file unchanged, so read twice: hashed, then linked and hashed.
         *shown, last = terminal.getvalue().split("\r")
         self.assertEqual((shown[-1], last), ("make_manifest: 4 of 4 files, 20 bytes of 20 bytes "
-                                             "hashed and copied\033[K", "\033[K"))
+                                             "hashed and copied\033[K", "\033[K" + NO_GAME))
 
     def test_unchanged_game_copies_nothing(self):
         for same_out in (False, True):

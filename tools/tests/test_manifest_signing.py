@@ -2,6 +2,7 @@ import base64
 import os
 import re
 import stat
+import subprocess
 import sys
 import unittest
 from unittest import mock
@@ -19,6 +20,31 @@ from test_make_manifest import Folder  # noqa: E402
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def configure_keys(pems, folder, min_serial=1):
+    """(exit status, stderr, header) of the build's configure step for these public key files."""
+    script = os.path.join(folder, "configure-keys.cmake")
+    header = os.path.join(folder, "manifest_public_key.h")
+    os.makedirs(folder, exist_ok=True)
+    with open(script, "w") as f:
+        f.write("set(PROJECT_SOURCE_DIR [[%s]])\n"
+                "include(${PROJECT_SOURCE_DIR}/cmake/manifest_public_key.cmake)\n"
+                "manifest_min_serial(serial \"${PEMS}\")\n"
+                "write_manifest_public_key_header(\"${PEMS}\" ${serial} ${HEADER})\n"
+                % os.path.dirname(TOOLS))
+    # Given, so that no git checkout is needed.
+    r = subprocess.run(["cmake", "-DPEMS=" + ";".join(pems), "-DHEADER=" + header,
+                        "-DLAUNCHER_MANIFEST_MIN_SERIAL=%d" % min_serial, "-P", script],
+                       capture_output=True, text=True)
+    return r.returncode, r.stderr, read(header).decode() if r.returncode == 0 else ""
+
+
+def key_point(pem):
+    """The public key's X and Y as the configure step writes them into the header."""
+    numbers = serialization.load_pem_public_key(read(pem)).public_numbers()
+    raw = numbers.x.to_bytes(32, "big") + numbers.y.to_bytes(32, "big")
+    return "".join("\\x%02x" % b for b in raw)
 
 
 class Signing(Folder):
@@ -124,6 +150,15 @@ class Signing(Folder):
                         make_manifest.manifest_serial(text)
                 else:
                     self.assertEqual(make_manifest.manifest_serial(text), serial)
+
+    def test_configure_names_a_missing_key_file_and_one_without_a_public_key(self):
+        self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)
+        offline = os.path.join(self.root, "usb", make_manifest.PUBLIC_KEY_NAME)
+        for pem, error in ((offline, "not found"), (self.private, "not a public key in PEM form")):
+            with self.subTest(pem=pem):
+                status, err, _ = configure_keys([self.public, pem], self.site("build"))
+                self.assertNotEqual(status, 0)
+                self.assertIn("manifest key %s: %s" % (pem, error), " ".join(err.split()))
 
     def test_unusable_signing_key_writes_nothing(self):
         self.assertEqual(self.run_main("--new-key", self.keys)[0], 0)

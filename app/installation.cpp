@@ -53,8 +53,13 @@ void InstallSelf()
     if (SamePathIgnoringAsciiCase(runningPath, installed))
         return;
     std::string image;
-    if (!ReadWholeFile(runningPath, image) || HoldsBytes(installed, image))
+    if (!ReadWholeFile(runningPath, image))
         return;
+    if (HoldsBytes(installed, image)) {
+        // What a killed copy left beside it would stay for good: no later copy of these bytes is written.
+        DeleteFileW((installed + TemporaryFileSuffix).c_str());
+        return;
+    }
     // Never written in place: a kill half-way would leave a broken launcher that the shortcut starts.
     // Not waited for: a running installed copy stays busy for as long as it runs, and the player
     // waits for the first heading meanwhile; the old copy stays, and the next start tries again.

@@ -259,6 +259,8 @@ class LauncherEndToEnd(unittest.TestCase):
         files["data/config.ini"] = b"[jogo]\r\nidioma=en\r\n"
         publish(files)
         set_faults({"/launcher/files/data/config.ini": {"status": 404}})
+        cut_short = installed.parent / "TolmekBrannLauncher.exe.download"  # a self-copy killed half-way
+        cut_short.write_bytes(b"MZ")
 
         launcher = self.start_from_downloads()
         state = self.wait_final()
@@ -268,6 +270,7 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual((self.prefix.install_dir / "launcher.cache").read_bytes(), cache)
         self.assertEqual((self.prefix.install_dir / "data/config.ini").read_bytes(), game_files()["data/config.ini"])
         self.assertEqual(installed.stat().st_mtime_ns, copied, "the same launcher is not copied again")
+        self.assertFalse(cut_short.exists())
         self.probe.close()
         self.assert_exits(launcher, 10)
 

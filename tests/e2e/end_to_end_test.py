@@ -300,10 +300,8 @@ class LauncherEndToEnd(unittest.TestCase):
 
         # Another build, which cannot go over the running installed copy. The probe reads the newest
         # window, and only the second copy can end with "Atualizado! Boa guerra!".
-        newer = SCRATCH / "newer" / "TolmekBrannLauncher.exe"
-        newer.parent.mkdir(exist_ok=True)
-        newer.write_bytes(LAUNCHER.read_bytes() + b"a newer build")
-        second = self.start_from_downloads(newer)
+        (SCRATCH / "newer.exe").write_bytes(LAUNCHER.read_bytes() + b"a newer build")
+        second = self.start_from_downloads(SCRATCH / "newer.exe")
         heading = self.probe.wait_status("Procurando atualizacoes...", 2000)
         self.assertEqual(heading["exit"], 0, heading)
         self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")

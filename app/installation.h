@@ -9,8 +9,9 @@ bool PrepareInstallDirectory();
 // InstallDirectory + "\TolmekBrannLauncher.exe".
 std::wstring InstalledLauncherPath();
 
-// Copies the running executable over the installed copy unless the installed copy is what runs,
-// through a temporary file moved into place. Failures are silent: the installed copy stays as it was.
+// Copies the running executable over the installed copy unless the installed copy is what runs or
+// already holds the same bytes, through a temporary file moved into place, in one attempt. Failures
+// are silent: the installed copy stays as it was.
 void InstallSelf();
 
 // Deletes the copy an update renamed out of the way ("TolmekBrannLauncher.exe.old"); silent when it

@@ -13,8 +13,8 @@
 
 namespace {
 
-// The self-copy waits out a scanner that holds the installed copy, so it runs here and not on the
-// window's thread; before the run, which may replace the installed copy.
+// The self-copy reads and compares the launcher's image and the shortcut loads the shell, so both run
+// here and not on the window's thread; before the run, which may replace the installed copy.
 DWORD WINAPI UpdateWorker(void*)
 {
     InstallSelf();

@@ -3,6 +3,16 @@
 #include "platform/busy_file_retry.h"
 
 #include <climits>
+#include <functional>
+
+namespace {
+
+bool Attempt(WhenBusy whenBusy, const std::function<bool()>& attempt)
+{
+    return whenBusy == WhenBusy::Wait ? RetryWhileBusy(attempt) : attempt();
+}
+
+}  // namespace
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes)
 {
@@ -24,9 +34,9 @@ bool FlushAndClose(UniqueFile& file)
     return flushed;
 }
 
-bool MoveIntoPlace(const std::wstring& from, const std::wstring& to)
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to, WhenBusy whenBusy)
 {
-    return RetryWhileBusy([&] {
+    return Attempt(whenBusy, [&] {
         return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
     });
 }
@@ -42,7 +52,7 @@ void ClearReadOnly(const std::wstring& path)
     }
 }
 
-UniqueFile CreateTemporaryFile(const std::wstring& path)
+UniqueFile CreateTemporaryFile(const std::wstring& path, WhenBusy whenBusy)
 {
     // A folder of that name is refused as a held file is, but for good: not waited for.
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -50,16 +60,16 @@ UniqueFile CreateTemporaryFile(const std::wstring& path)
         return UniqueFile();
     ClearReadOnly(path);
     HANDLE file = INVALID_HANDLE_VALUE;
-    RetryWhileBusy([&] {
+    Attempt(whenBusy, [&] {
         file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         return file != INVALID_HANDLE_VALUE;
     });
     return UniqueFile(file);
 }
 
-static bool WriteAll(const std::wstring& path, const std::string& bytes)
+static bool WriteAll(const std::wstring& path, const std::string& bytes, WhenBusy whenBusy)
 {
-    UniqueFile file = CreateTemporaryFile(path);
+    UniqueFile file = CreateTemporaryFile(path, whenBusy);
     if (!file || bytes.size() > MAXDWORD)
         return false;
     DWORD written = 0;
@@ -69,12 +79,12 @@ static bool WriteAll(const std::wstring& path, const std::string& bytes)
     return FlushAndClose(file) && complete;
 }
 
-bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes)
+bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, WhenBusy whenBusy)
 {
     const std::wstring temporaryPath = path + TemporaryFileSuffix;
-    if (WriteAll(temporaryPath, bytes)) {
+    if (WriteAll(temporaryPath, bytes, whenBusy)) {
         ClearReadOnly(path);  // a read-only target refuses the move on Windows
-        if (MoveIntoPlace(temporaryPath, path))
+        if (MoveIntoPlace(temporaryPath, path, whenBusy))
             return true;
     }
     DeleteFileW(temporaryPath.c_str());

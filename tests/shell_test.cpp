@@ -41,8 +41,12 @@ TEST(DesktopShortcut, IsMadeOnlyWhenNothingOfItsNameExists)
     InstallDirectory = install.path();
     const std::wstring target = install / L"TolmekBrannLauncher.exe";
 
+    // A start killed during the save left its temporary link behind.
+    const std::wstring leftover = link + L".download";
+    WriteFileBytes(leftover, "a save cut short");
     DeleteFileW(link.c_str());
     CreateDesktopShortcut(target);
+    EXPECT_FALSE(FileExists(leftover));
     const ShellLinkInfo made = ReadShellLink(link);
     ASSERT_TRUE(made.loaded);
     EXPECT_EQ(made.target, target);
@@ -52,8 +56,10 @@ TEST(DesktopShortcut, IsMadeOnlyWhenNothingOfItsNameExists)
     EXPECT_EQ(made.iconIndex, 0);
 
     WriteFileBytes(link, "the player's own shortcut");
+    WriteFileBytes(leftover, "a save cut short");
     CreateDesktopShortcut(target);
     EXPECT_EQ(ReadFileBytes(link), "the player's own shortcut");
+    EXPECT_FALSE(FileExists(leftover));
     DeleteFileW(link.c_str());
 
     ASSERT_TRUE(CreateDirectoryW(link.c_str(), nullptr));

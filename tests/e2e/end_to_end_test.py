@@ -252,11 +252,15 @@ class LauncherEndToEnd(unittest.TestCase):
 
     def test_failed_download_names_the_file_keeps_the_cache_and_the_game_unplayable(self):
         self.update_fully()
+        installed = self.prefix.install_dir / "TolmekBrannLauncher.exe"
+        copied = installed.stat().st_mtime_ns
         cache = (self.prefix.install_dir / "launcher.cache").read_bytes()
         files = game_files()
         files["data/config.ini"] = b"[jogo]\r\nidioma=en\r\n"
         publish(files)
         set_faults({"/launcher/files/data/config.ini": {"status": 404}})
+        cut_short = installed.parent / "TolmekBrannLauncher.exe.download"  # a self-copy killed half-way
+        cut_short.write_bytes(b"MZ")
 
         launcher = self.start_from_downloads()
         state = self.wait_final()
@@ -265,6 +269,8 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual(state["play_enabled"], "0")
         self.assertEqual((self.prefix.install_dir / "launcher.cache").read_bytes(), cache)
         self.assertEqual((self.prefix.install_dir / "data/config.ini").read_bytes(), game_files()["data/config.ini"])
+        self.assertEqual(installed.stat().st_mtime_ns, copied, "the same launcher is not copied again")
+        self.assertFalse(cut_short.exists())
         self.probe.close()
         self.assert_exits(launcher, 10)
 
@@ -284,6 +290,27 @@ class LauncherEndToEnd(unittest.TestCase):
         self.assertEqual((self.prefix.install_dir / "maps/Ilha Grande/porto.map").read_bytes(), old_map)
         self.assertFalse(any("winedbg" in self.command_line(pid) for pid in self.prefix.processes()))
 
+    def test_a_second_copy_started_while_the_installed_one_runs_answers_at_once_and_updates(self):
+        self.update_fully()
+        installed = self.prefix.install_dir / "TolmekBrannLauncher.exe"
+        first = self.start(self.installed_launcher())
+        self.assertEqual(self.wait_final()["status"], "Tudo atualizado. Boa guerra!")
+        publish(dict(game_files(), **{"data/config.ini": b"[jogo]\r\nidioma=en\r\n"}))
+        set_faults({"/launcher/manifest.txt": {"delay_before": 2}})  # the heading stays to be read
+
+        # Another build, which cannot go over the running installed copy. The probe reads the newest
+        # window, and only the second copy can end with "Atualizado! Boa guerra!".
+        (SCRATCH / "newer.exe").write_bytes(LAUNCHER.read_bytes() + b"a newer build")
+        second = self.start_from_downloads(SCRATCH / "newer.exe")
+        heading = self.probe.wait_status("Procurando atualizacoes...", 2000)
+        self.assertEqual(heading["exit"], 0, heading)
+        self.assertEqual(self.wait_final()["status"], "Atualizado! Boa guerra!")
+        self.assertEqual(installed.read_bytes(), LAUNCHER.read_bytes())
+        self.assertEqual(list(self.prefix.install_dir.glob("*.download")), [])
+        for launcher in (second, first):
+            self.probe.close()
+            self.assert_exits(launcher, 10)
+
     def test_double_click_starts_the_game_once(self):
         launcher = self.start_from_downloads()
         self.wait_final()
@@ -298,6 +325,7 @@ class LauncherEndToEnd(unittest.TestCase):
         versions = [LAUNCHER.read_bytes() + b"version two", LAUNCHER.read_bytes() + b"version three"]
         self.prefix.install_dir.mkdir(parents=True)
         watch = rig.FolderWatch(self.prefix.install_dir)
+        desktop = rig.FolderWatch(self.prefix.shortcut.parent)
         try:
             # From Downloads: the manifest's launcher, not the downloaded one, ends up installed.
             publish(dict(game_files(), **{"TolmekBrannLauncher.exe": versions[0]}))
@@ -317,9 +345,11 @@ class LauncherEndToEnd(unittest.TestCase):
             self.assertFalse((self.prefix.install_dir / "TolmekBrannLauncher.exe.old").exists())
         finally:
             events = watch.close()
-        for name in ("TolmekBrannLauncher.exe", "launcher.cache"):
-            kinds = {kind for kind, seen in events if seen.lower() == name.lower()}
-            self.assertEqual(kinds, {"moved_to"}, f"{name}: {sorted(events)}")
+            shortcut = desktop.close()
+        for name, seen_in in (("TolmekBrannLauncher.exe", events), ("launcher.cache", events),
+                              ("Tolmek Brann.lnk", shortcut)):
+            kinds = {kind for kind, seen in seen_in if seen.lower() == name.lower()}
+            self.assertEqual(kinds, {"moved_to"}, f"{name}: {sorted(seen_in)}")
 
     def test_kills_at_any_moment_leave_old_or_new_bytes_and_the_next_start_heals(self):
         large = {"AAA grande.pak": os.urandom(160 * 1024 * 1024)}  # first in the manifest: hashed first

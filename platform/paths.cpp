@@ -17,8 +17,10 @@ const char* const DeviceNames[] = {
     "COM\xC2\xB9", "COM\xC2\xB2", "COM\xC2\xB3", "LPT\xC2\xB9", "LPT\xC2\xB2", "LPT\xC2\xB3",
 };
 
-// The launcher's own files at the top of the install directory.
-const char* const ReservedTopLevelNames[] = {"launcher.cache", "launcher.serial", "TolmekBrannLauncher.exe.old"};
+// The launcher's own files at the top of the install directory, and the folder where it keeps aside
+// what stood in a new layout's way.
+const char* const ReservedTopLevelNames[] = {"launcher.cache", "launcher.serial", "TolmekBrannLauncher.exe.old",
+                                             "launcher.kept"};
 const char TemporarySuffix[] = ".download";  // TemporaryFileSuffix, as manifest paths spell it
 
 bool IsForbiddenByte(unsigned char byte)

@@ -10,6 +10,6 @@ std::wstring LocalPathFor(const std::string& relativePath);
 // files. "/" and "\" both separate. Refused: an absolute path or a leading separator; any ":"; bytes
 // below 0x20 and 0x7F; any of < > " | ? *; text that is not UTF-8; an empty component or one ending
 // in "." or " "; a device name (CON, NUL, COM1, LPT¹, CONIN$, ...) before a component's first dot;
-// a last component ending in ".download"; "launcher.cache", "launcher.serial" and
-// "TolmekBrannLauncher.exe.old" at the top level. Letter case never matters.
+// a last component ending in ".download"; "launcher.cache", "launcher.serial",
+// "TolmekBrannLauncher.exe.old" and "launcher.kept" as the first component. Letter case never matters.
 bool IsSafeRelativePath(const std::string& relativePath);

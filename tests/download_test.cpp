@@ -221,18 +221,17 @@ TEST_F(Download, ReadOnlyTargetAndLeftoverTemporaryFileAreReplaced)
     EXPECT_FALSE(FileExists(install / L"data\\disc.pak.download"));
 }
 
-TEST_F(Download, DirectoryInThePlaceOfTheFileFailsItAndTouchesNothingElse)
+TEST_F(Download, DirectoryInThePlaceOfTheFileIsKeptAsideWithWhatItHolds)
 {
     const ManifestEntry entry = Serve("mapa.dat", "map");
     CreateDirectoryW((install / L"mapa.dat").c_str(), nullptr);
     WriteFileBytes(install / L"mapa.dat\\inside.txt", "player's file");
     cache = {{"mapa.dat", "1|2|x"}};
 
-    EXPECT_FALSE(Run({entry}));
-    EXPECT_EQ(ReadFileBytes(install / L"mapa.dat\\inside.txt"), "player's file");
+    EXPECT_TRUE(Run({entry}));
+    EXPECT_EQ(ReadFileBytes(install / L"launcher.kept\\mapa.dat\\inside.txt"), "player's file");
+    EXPECT_EQ(ReadFileBytes(install / L"mapa.dat"), "map");
     EXPECT_FALSE(FileExists(install / L"mapa.dat.download"));
-    EXPECT_EQ(cache, (LauncherCache{{"mapa.dat", "1|2|x"}}));
-    EXPECT_EQ(recorder.Statuses().back(), FailureHeading + L"|mapa.dat");
 }
 
 TEST_F(Download, DigestInUppercaseIsVerifiedAndRecordedAsWritten)

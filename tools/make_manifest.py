@@ -51,8 +51,10 @@ _WINDOWS_DEVICES = frozenset(
     + [name + digit for name in (b"com", b"lpt")
        for digit in [b"%d" % i for i in range(10)]
        + ["\u00b9".encode(), "\u00b2".encode(), "\u00b3".encode()]])
-# Files the launcher keeps beside the game in its install folder.
-_LAUNCHER_OWN = frozenset([b"launcher.cache", b"launcher.serial", b"tolmekbrannlauncher.exe.old"])
+# Files the launcher keeps beside the game in its install folder, and the folder
+# where it keeps aside a player's files that stood in the way of a new layout.
+_LAUNCHER_OWN = frozenset([b"launcher.cache", b"launcher.serial", b"tolmekbrannlauncher.exe.old",
+                           b"launcher.kept"])
 
 # The launcher builds plain paths (no "\\?\\" prefix), so on Windows every file it
 # writes, "<path>.download" included, must stay under MAX_PATH (260 UTF-16 units,
@@ -115,7 +117,7 @@ def _launcher_problems(raw):
                        % TEMP_SUFFIX)
     # As a first part too: the launcher's file would stand where a folder must be.
     if parts[0].lower() in _LAUNCHER_OWN:
-        reasons.append("names a file the launcher keeps in the install folder")
+        reasons.append("names a file or folder the launcher keeps in the install folder")
     return reasons
 
 

@@ -2,64 +2,41 @@
 
 #include "app/launcher_state.h"
 #include "platform/busy_file_retry.h"
+#include "platform/file_entry.h"
 #include "platform/file_state.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/whole_file.h"
+#include "update/download.h"
 
 #include <algorithm>
 #include <cwchar>
 
 namespace {
 
-UniqueFile Open(const std::wstring& path, DWORD access, DWORD flags)
-{
-    return UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, flags | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-// The entry at `path` itself: a link, not what it points to.
-UniqueFile OpenEntry(const std::wstring& path, DWORD access)
-{
-    return Open(path, access, FILE_FLAG_OPEN_REPARSE_POINT);
-}
-
-// Empty when the handle's path cannot be had.
-std::wstring FinalPath(HANDLE handle)
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
-        if (length == 0)
-            return std::wstring();
-        const bool fitted = length < path.size();
-        path.resize(length);
-        if (fitted)
-            return path;
-    }
-}
+// Beyond this many kept entries of one name, something is amiss: the move fails instead.
+constexpr int MostKeptCopies = 1000;
 
 bool IsDotEntry(const wchar_t* name)
 {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
 }
 
-// A read-only file refuses to be deleted; the flag goes first, through the same handle.
-bool DeleteThroughHandle(HANDLE handle)
+// "cfg\teclas.ini" -> "cfg\teclas (2).ini"; a name without an extension ("vozes", ".cfg") is numbered at its end.
+std::wstring NumberedPath(const std::wstring& path, int number)
 {
-    BY_HANDLE_FILE_INFORMATION information = {};
-    if (!GetFileInformationByHandle(handle, &information))
-        return false;
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        FILE_BASIC_INFO basic = {};  // zero times stay as they are
-        basic.FileAttributes = information.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
-        if (basic.FileAttributes == 0)
-            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)))
-            return false;
-    }
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+    if (number == 1)
+        return path;
+    const size_t nameStart = path.rfind(L'\\') + 1;
+    size_t dot = path.rfind(L'.');
+    if (dot == std::wstring::npos || dot <= nameStart)
+        dot = path.size();
+    return path.substr(0, dot) + L" (" + std::to_wstring(number) + L")" + path.substr(dot);
+}
+
+bool IsNameTaken(DWORD error)
+{
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
 }  // namespace
@@ -76,7 +53,9 @@ void FormerFiles::BuildIndex()
     indexed_ = true;
     // Through the links that lead to it (a player may have moved it and left a junction): only then
     // does its final path begin those of the entries below it.
-    const UniqueFile installDirectory = Open(InstallDirectory, FILE_READ_ATTRIBUTES, 0);
+    const UniqueFile installDirectory(CreateFileW(InstallDirectory.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (installDirectory)
         finalInstallDirectory_ = FinalPath(installDirectory.get());
     // Full local paths, as the file system tells them apart as far as the launcher relies on it.
@@ -111,9 +90,9 @@ bool FormerFiles::IsOwnedFile(const std::wstring& path) const
     });
 }
 
-// DeleteFileW and RemoveDirectoryW take a path, and some file systems (Wine's, for one) resolve a
-// symbolic link in it and delete its target: every entry is opened as itself and checked to be the
-// one under the install directory that its path names. Empty otherwise.
+// DeleteFileW, RemoveDirectoryW and MoveFileExW take a path, and some file systems (Wine's, for one)
+// resolve a symbolic link in it and delete or move its target: every entry is opened as itself and
+// checked to be the one under the install directory that its path names. Empty otherwise.
 UniqueFile FormerFiles::OpenItself(const std::wstring& path, DWORD access) const
 {
     UniqueFile entry = OpenEntry(path, access);
@@ -124,80 +103,110 @@ UniqueFile FormerFiles::OpenItself(const std::wstring& path, DWORD access) const
     return entry;
 }
 
-// A link or junction is the player's (the launcher makes none): it is neither removed nor entered, and
-// it refuses the clearing, as does anything else the file system redirects.
-bool FormerFiles::PlanFile(const std::wstring& path, DWORD attributes, Plan& plan)
+// True when the entry is the launcher's own through and through: it is then planned for deletion, all
+// of it. Otherwise only its own files and its folders that hold nothing else are. A link is the
+// player's (the launcher makes none): it is never entered, and goes aside with what holds it.
+bool FormerFiles::PlanOwnParts(const std::wstring& path, DWORD attributes, bool link, Plan& plan)
 {
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsOwnedFile(path) || !OpenItself(path, FILE_READ_ATTRIBUTES))
+    if (link || !OpenItself(path, FILE_READ_ATTRIBUTES))
         return false;
-    plan.push_back({path, AsciiLowercase(path)});
-    return true;
-}
-
-// Emptied first.
-bool FormerFiles::PlanFolder(const std::wstring& path, DWORD attributes, Plan& plan)
-{
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !OpenItself(path, FILE_READ_ATTRIBUTES))
-        return false;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (!IsOwnedFile(path))
+            return false;
+        plan.removals.push_back({path, AsciiLowercase(path)});
+        return true;
+    }
     WIN32_FIND_DATAW found = {};
     const UniqueFind find(FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                            nullptr, FIND_FIRST_EX_LARGE_FETCH));
     if (!find)
         return false;
+    bool own = true;
     do {
-        if (IsDotEntry(found.cFileName))
-            continue;
-        const std::wstring child = path + L"\\" + found.cFileName;
-        const bool planned = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                                 ? PlanFolder(child, found.dwFileAttributes, plan)
-                                 : PlanFile(child, found.dwFileAttributes, plan);
-        if (!planned)
-            return false;
+        if (!IsDotEntry(found.cFileName))
+            own = PlanOwnParts(path + L"\\" + found.cFileName, found.dwFileAttributes, IsLink(found), plan) && own;
     } while (FindNextFileW(find.get(), &found));
-    if (GetLastError() != ERROR_NO_MORE_FILES)
+    if (GetLastError() != ERROR_NO_MORE_FILES || !own)
         return false;
-    plan.push_back({path, std::wstring()});
+    plan.removals.push_back({path, std::wstring()});
     return true;
 }
 
-bool FormerFiles::CarryOut(const Plan& plan)
+bool FormerFiles::Clear(const std::wstring& path, DWORD attributes, bool link)
 {
-    for (const Removal& removal : plan) {
+    BuildIndex();
+    Plan plan;
+    if (!PlanOwnParts(path, attributes, link, plan))
+        plan.keptAside = path;
+    for (const Removal& removal : plan.removals) {
         const bool deleted = RetryWhileBusy([&] {
             const UniqueFile entry = OpenItself(removal.path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
             return entry && DeleteThroughHandle(entry.get());
         });
         if (!deleted)
             return false;
-        if (removal.folded.empty())
-            continue;
         // Gone from the disk, so gone from the cache: a later file of that name is not the launcher's.
-        for (const std::string& key : keys_[removal.folded])
-            cache_.erase(key);
-        keys_.erase(removal.folded);
+        if (!removal.folded.empty())
+            Forget(removal.folded);
     }
-    return true;
+    return plan.keptAside.empty() || KeepAside(plan.keptAside);
+}
+
+// Moved, never copied: the player's bytes, links as links, whatever their size.
+bool FormerFiles::KeepAside(const std::wstring& path)
+{
+    const std::wstring kept = InstallDirectory + L"\\" + KeptFolderName + path.substr(InstallDirectory.size());
+    CreateParentDirectories(kept);
+    const bool moved = RetryWhileBusy([&] {
+        const UniqueFile entry = OpenItself(path, DELETE | FILE_READ_ATTRIBUTES);
+        if (!entry)
+            return false;
+        for (int number = 1; number <= MostKeptCopies; ++number) {
+            if (RenameThroughHandle(entry.get(), NumberedPath(kept, number)))
+                return true;
+            if (!IsNameTaken(GetLastError()))
+                return false;
+        }
+        return false;
+    });
+    if (moved)
+        Forget(AsciiLowercase(path));
+    return moved;
+}
+
+// The cache keys of the entry at `folded` and of everything below it.
+void FormerFiles::Forget(const std::wstring& folded)
+{
+    for (auto it = keys_.lower_bound(folded); it != keys_.end() && it->first.compare(0, folded.size(), folded) == 0;) {
+        if (it->first.size() > folded.size() && it->first[folded.size()] != L'\\') {
+            ++it;
+            continue;
+        }
+        for (const std::string& key : it->second)
+            cache_.erase(key);
+        it = keys_.erase(it);
+    }
 }
 
 bool FormerFiles::ClearWayFor(const std::string& path)
 {
     const std::wstring target = LocalPathFor(path);
-    Plan plan;
     for (size_t slash = target.find(L'\\', InstallDirectory.size() + 1); slash != std::wstring::npos;
          slash = target.find(L'\\', slash + 1)) {
         const std::wstring folder = target.substr(0, slash);
         const DWORD attributes = GetFileAttributesW(folder.c_str());
-        // Nothing further down can be in the way; and what lies behind a link is not looked at.
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        // Nothing further down can be in the way.
+        if (attributes == INVALID_FILE_ATTRIBUTES)
             return true;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            BuildIndex();
-            return PlanFile(folder, attributes, plan) && CarryOut(plan);
-        }
+        const bool link = IsLink(folder, attributes);
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return Clear(folder, attributes, link);
+        // What lies behind a link to a folder is the player's, and not looked at.
+        if (link)
+            return true;
     }
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return true;
-    BuildIndex();
-    return PlanFolder(target, attributes, plan) && CarryOut(plan);
+    return Clear(target, attributes, IsLink(target, attributes));
 }

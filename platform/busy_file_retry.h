@@ -8,6 +8,8 @@
 // milliseconds to seconds; a few hold one for longer. Ten seconds outlast the common ones, and a
 // file that is still held after them fails as it would have at once, the old file in place.
 constexpr DWORD BusyFileRetryLimitMs = 10000;
+// The longest wait between two attempts, so the last one comes at most this long after the limit.
+constexpr DWORD BusyFileLongestBackoffMs = 500;
 
 // Runs `attempt` (a write, move or delete in the install folder that reports its failure through
 // GetLastError) until it succeeds or fails with an error other than ERROR_ACCESS_DENIED,

@@ -30,7 +30,7 @@ TEST(LauncherReplacement, CloseWaitsForAReplacementUnderWayHoweverLongAndReturns
 {
     EXPECT_LT(MillisecondsToRaiseBarrier(), AtOnceMs);
 
-    // A few milliseconds as a rule; seconds while a scanner holds the new launcher.
+    // A few milliseconds as a rule; seconds while a scanner holds the installed launcher.
     for (const DWORD replacementMs : {300, 3000}) {
         std::atomic<bool> started{false}, finished{false};
         std::thread worker([&] {

@@ -264,6 +264,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         const char* record;  // launcher.serial before the run, or none
         bool accepted;
         bool readOnlyRecord = false;
+        bool recordPast2GiB = false;
     } cases[] = {
         {"below the built-in minimum", L"serial-999", nullptr, false},
         {"signed without a serial", L"no-serial", nullptr, false},
@@ -273,6 +274,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         {"an unreadable record counts as none", L"serial-1001", "1002 and more", true},
         {"a record of 0 leaves the built-in minimum", L"serial-999", "0", false},
         {"a read-only record is raised", L"serial-1002", "1001", true, true},
+        {"a record too long to be read counts as none", L"serial-1001", "1002", true, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -281,6 +283,13 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
             WriteFileBytes(install / ManifestSerialFileName, c.record);
         if (c.readOnlyRecord) {
             ASSERT_TRUE(SetFileAttributesW((install / ManifestSerialFileName).c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        if (c.recordPast2GiB) {
+            const UniqueFile record(CreateFileW((install / ManifestSerialFileName).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+            LARGE_INTEGER end = {};
+            end.QuadPart = 1ll << 31;
+            ASSERT_TRUE(SetFilePointerEx(record.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(record.get()));
         }
         const size_t requestsBefore = server.RequestedPaths().size();
         GameAvailable = false;

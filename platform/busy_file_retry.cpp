@@ -5,7 +5,6 @@
 namespace {
 
 constexpr DWORD FirstBackoffMs = 10;
-constexpr DWORD LongestBackoffMs = 500;
 
 // What a file that another process holds open, or has locked a range of, answers.
 bool IsBusy(DWORD error)
@@ -18,7 +17,7 @@ bool IsBusy(DWORD error)
 bool RetryWhileBusy(const std::function<bool()>& attempt)
 {
     const ULONGLONG deadline = GetTickCount64() + BusyFileRetryLimitMs;
-    for (DWORD backoff = FirstBackoffMs;; backoff = std::min(backoff * 2, LongestBackoffMs)) {
+    for (DWORD backoff = FirstBackoffMs;; backoff = std::min(backoff * 2, BusyFileLongestBackoffMs)) {
         SetLastError(ERROR_SUCCESS);  // a failure that sets no error is not taken for a busy file
         if (attempt())
             return true;

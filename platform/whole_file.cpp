@@ -19,8 +19,12 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes)
     UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size = {};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart > INT_MAX)
+    if (!file || !GetFileSizeEx(file.get(), &size))
         return false;
+    if (size.QuadPart > INT_MAX) {
+        SetLastError(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
     bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
     return bytes.empty() || (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&

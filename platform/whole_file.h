@@ -12,7 +12,8 @@ constexpr size_t TemporaryFileSuffixLength = sizeof(TemporaryFileSuffix) / sizeo
 // Whether a write waits out a file another process holds (see busy_file_retry.h) or fails at once.
 enum class WhenBusy { Wait, GiveUp };
 
-// False when the file cannot be opened or read to its end; `bytes` then holds nothing useful.
+// False when the file cannot be opened or read to its end, the last error saying why (ERROR_FILE_TOO_LARGE
+// past 2 GiB); `bytes` then holds nothing useful.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 
 // Writes `bytes` to `path` + ".download", flushes it to the disk and moves it over `path` (read-only

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -197,6 +198,7 @@ TEST_F(Download, TargetHeldPastTheRetriesFailsAndKeepsItsContentAndRecord)
     EXPECT_FALSE(Run({entry}));
     // The tick count that bounds the retries moves in steps of about 16 ms.
     EXPECT_GE(stopwatch.ElapsedMs(), BusyFileRetryLimitMs - 50);
+    EXPECT_LT(stopwatch.ElapsedMs(), HeldFileFailsWithinMs);
     running.Close();
     EXPECT_EQ(ReadFileBytes(install / L"Brann.exe"), "running game");
     EXPECT_FALSE(FileExists(install / L"Brann.exe.download"));
@@ -306,4 +308,44 @@ TEST(CreateParentDirectories, CreatesEveryMissingDirectoryButNotTheFileName)
     EXPECT_EQ(GetFileAttributesW((base / L"data\\maps").c_str()) & FILE_ATTRIBUTE_DIRECTORY,
               static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_FALSE(FileExists(base / L"data\\maps\\ilha.map"));
+}
+
+TEST(RetryWhileBusy, RepeatsOnlyAFailureOfAHeldFileAndOnlyUntilTheBound)
+{
+    const struct {
+        const char* name;
+        DWORD error;   // what a failed attempt leaves as the last error; ERROR_SUCCESS: it sets none
+        int failures;  // attempts that fail before one succeeds
+        bool succeeds;
+        int attempts;  // 0: as many as fit in the bound
+    } cases[] = {
+        {"an error other than a held file's", ERROR_FILE_NOT_FOUND, 1, false, 1},
+        {"a failure that sets no error", ERROR_SUCCESS, 1, false, 1},
+        {"held, then free", ERROR_SHARING_VIOLATION, 1, true, 2},
+        {"held past the bound", ERROR_ACCESS_DENIED, INT_MAX, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int attempts = 0;
+        SetLastError(ERROR_LOCK_VIOLATION);  // as an earlier call may have left it
+        const Stopwatch stopwatch;
+        const bool succeeded = RetryWhileBusy([&] {
+            if (++attempts > c.failures)
+                return true;
+            if (c.error != ERROR_SUCCESS)
+                SetLastError(c.error);
+            return false;
+        });
+        const double elapsedMs = stopwatch.ElapsedMs();
+        EXPECT_EQ(succeeded, c.succeeds);
+        if (!c.succeeds) {
+            EXPECT_EQ(GetLastError(), c.error);
+        }
+        if (c.attempts != 0) {
+            EXPECT_EQ(attempts, c.attempts);
+        } else {
+            EXPECT_GE(elapsedMs, BusyFileRetryLimitMs - 50);
+        }
+        EXPECT_LT(elapsedMs, BusyFileRetryLimitMs + BusyFileLongestBackoffMs);
+    }
 }

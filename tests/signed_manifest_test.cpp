@@ -1,10 +1,12 @@
 // The update run of a launcher built with a manifest key. The key pairs, and the manifests signed
 // with them, come from the publisher's tool (tests/CMakeLists.txt).
 #include "app/launcher_state.h"
+#include "platform/busy_file_retry.h"
 #include "platform/handles.h"
 #include "platform/paths.h"
 #include "tests/support/message_recorder.h"
 #include "tests/support/mutation.h"
+#include "tests/support/stopwatch.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_server.h"
 #include "update/manifest.h"
@@ -16,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 namespace {
 
@@ -261,6 +264,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         const char* record;  // launcher.serial before the run, or none
         bool accepted;
         bool readOnlyRecord = false;
+        bool recordPast2GiB = false;
     } cases[] = {
         {"below the built-in minimum", L"serial-999", nullptr, false},
         {"signed without a serial", L"no-serial", nullptr, false},
@@ -270,6 +274,7 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
         {"an unreadable record counts as none", L"serial-1001", "1002 and more", true},
         {"a record of 0 leaves the built-in minimum", L"serial-999", "0", false},
         {"a read-only record is raised", L"serial-1002", "1001", true, true},
+        {"a record too long to be read counts as none", L"serial-1001", "1002", true, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -278,6 +283,13 @@ TEST_F(SignedManifestTest, OnAFreshOrDamagedRecordOnlyASerialAtLeastTheBuiltInMi
             WriteFileBytes(install / ManifestSerialFileName, c.record);
         if (c.readOnlyRecord) {
             ASSERT_TRUE(SetFileAttributesW((install / ManifestSerialFileName).c_str(), FILE_ATTRIBUTE_READONLY));
+        }
+        if (c.recordPast2GiB) {
+            const UniqueFile record(CreateFileW((install / ManifestSerialFileName).c_str(), GENERIC_WRITE, 0, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+            LARGE_INTEGER end = {};
+            end.QuadPart = 1ll << 31;
+            ASSERT_TRUE(SetFilePointerEx(record.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(record.get()));
         }
         const size_t requestsBefore = server.RequestedPaths().size();
         GameAvailable = false;
@@ -315,22 +327,64 @@ TEST_F(SignedManifestTest, SerialIsRecordedBeforeAnyFileSoAFailedRunStillNeverGo
     EXPECT_TRUE(GameAvailable);
 }
 
-TEST_F(SignedManifestTest, SerialThatCannotBeRecordedIsNotActedOnAndFailsTheRunNamingItsFile)
+TEST_F(SignedManifestTest, HeldRecordIsWaitedForAndNeverTakenForNoneAndOneHeldForGoodFailsTheRunNamingIt)
 {
-    const TempDirectory install;
-    WriteFileBytes(install / ManifestSerialFileName, "1001");
-    UniqueFile scanner(CreateFileW((install / ManifestSerialFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(scanner);
-    RunSite(install, L"serial-1002");
-    scanner.Close();
-    EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{
-                                  Searching, L"status:Falha ao baixar um arquivo. Tente de novo.|launcher.serial",
-                                  L"done"}));
-    EXPECT_FALSE(GameAvailable);
-    EXPECT_FALSE(FileExists(LocalPathFor("Brann.exe")));
-    EXPECT_EQ(ReadFileBytes(install / ManifestSerialFileName), "1001");
-    EXPECT_FALSE(FileExists(install / L"launcher.serial.download"));
+    constexpr DWORD ScanMs = 1500;
+    const std::wstring RecordFailed = L"status:Falha ao baixar um arquivo. Tente de novo.|launcher.serial";
+    const struct {
+        const char* name;
+        const char* record;
+        const wchar_t* site;
+        DWORD share;   // what the holder lets others do
+        DWORD holdMs;  // INFINITE: past the run
+        std::wstring heading;
+        const char* recordAfter;
+    } cases[] = {
+        {"held for a moment, a higher serial", "1001", L"serial-1002", 0, ScanMs, Updated, "1002"},
+        {"held for a moment, a lower serial", "1002", L"serial-1001", 0, ScanMs, NotAuthentic, "1002"},
+        {"held for good, not even read", "1002", L"serial-1001", 0, INFINITE, RecordFailed, "1002"},
+        {"held for good, sharing reading", "1001", L"serial-1002", FILE_SHARE_READ, INFINITE, RecordFailed, "1001"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDirectory install;
+        const std::wstring recordPath = install / ManifestSerialFileName;
+        WriteFileBytes(recordPath, c.record);
+        UniqueFile scanner(CreateFileW(recordPath.c_str(), GENERIC_READ, c.share, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(scanner);
+        std::thread letGo;
+        if (c.holdMs != INFINITE) {
+            letGo = std::thread([&] {
+                Sleep(c.holdMs);
+                scanner.Close();
+            });
+        }
+        const size_t requestsBefore = server.RequestedPaths().size();
+        GameAvailable = false;
+        const Stopwatch stopwatch;
+        const std::string manifest = RunSite(install, c.site);
+        const double elapsedMs = stopwatch.ElapsedMs();
+        if (letGo.joinable())
+            letGo.join();
+        scanner.Close();
+
+        if (c.heading == Updated) {
+            ASSERT_GE(recorder.Log().size(), 3u);
+            EXPECT_EQ(recorder.Log().end()[-2], Updated);
+            EXPECT_TRUE(GameAvailable);
+            ExpectInstalled(manifest);
+        } else {
+            EXPECT_EQ(recorder.Log(), (std::vector<std::wstring>{Searching, c.heading, L"done"}));
+            EXPECT_FALSE(GameAvailable);
+            EXPECT_EQ(RequestsSince(requestsBefore), (std::vector<std::string>{"/launcher/manifest.txt"}));
+        }
+        if (c.holdMs == INFINITE) {
+            EXPECT_GE(elapsedMs, BusyFileRetryLimitMs - 50);
+            EXPECT_LT(elapsedMs, HeldFileFailsWithinMs);
+        }
+        EXPECT_EQ(ReadFileBytes(recordPath), c.recordAfter);
+        EXPECT_FALSE(FileExists(install / L"launcher.serial.download"));
+    }
 }
 
 namespace {

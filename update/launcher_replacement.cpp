@@ -1,7 +1,7 @@
 #include "update/launcher_replacement.h"
 
 #include "platform/busy_file_retry.h"
-#include "platform/whole_file.h"
+#include "platform/handles.h"
 
 #include <windows.h>
 
@@ -18,6 +18,16 @@ constexpr DWORD PollIntervalMs = 1;
 bool Enter(ReplacementState from, ReplacementState to)
 {
     return State.compare_exchange_strong(from, to);
+}
+
+// True once no other process has the file open: it then opens for deletion, shared with no one.
+bool WaitUntilFree(const std::wstring& path)
+{
+    return RetryWhileBusy([&] {
+        const UniqueFile file(
+            CreateFileW(path.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
 }
 
 }  // namespace
@@ -47,13 +57,20 @@ LauncherReplacementBarrier::~LauncherReplacementBarrier()
 
 bool ReplaceInstalledLauncher(const std::wstring& temporaryPath, const std::wstring& installedPath)
 {
+    // Waited for before the mark, so a close meanwhile is not held up, and before anything moves, so
+    // that a scanner holding the new launcher never leaves the installed name empty.
+    if (!WaitUntilFree(temporaryPath))
+        return false;
     const LauncherReplacementMark mark;
     if (!mark)
         return false;
     const std::wstring oldPath = installedPath + L".old";
     const bool movedAside = RetryWhileBusy(
         [&] { return MoveFileExW(installedPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE; });
-    if (MoveIntoPlace(temporaryPath, installedPath))
+    if (!movedAside && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;  // the running launcher stays installed
+    // Once, not retried: the new launcher was free a moment ago, and no launcher is installed now.
+    if (MoveFileExW(temporaryPath.c_str(), installedPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
     if (movedAside)
         RetryWhileBusy([&] { return MoveFileExW(oldPath.c_str(), installedPath.c_str(), 0) != FALSE; });

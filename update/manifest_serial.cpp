@@ -1,6 +1,7 @@
 #include "update/manifest_serial.h"
 
 #include "manifest_public_key.h"
+#include "platform/busy_file_retry.h"
 #include "platform/whole_file.h"
 
 #include <cstdint>
@@ -30,10 +31,18 @@ uint64_t ParseSerialNumber(std::string_view digits)
     return value;
 }
 
-uint64_t RecordedSerial(const std::wstring& recordPath)
+// False when the record is there but cannot be read, even once its holder has let go: taking it for
+// none would let an older manifest through. A missing record, or one that holds no serial, is 0.
+bool ReadRecordedSerial(const std::wstring& recordPath, uint64_t& serial)
 {
+    serial = 0;
     std::string text;
-    return ReadWholeFile(recordPath, text) ? ParseSerialNumber(text) : 0;
+    if (RetryWhileBusy([&] { return ReadWholeFile(recordPath, text); })) {
+        serial = ParseSerialNumber(text);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_TOO_LARGE;
 }
 
 }  // namespace
@@ -66,11 +75,13 @@ SerialVerdict AcceptManifestSerial(const std::string& text, const std::wstring& 
     if (!KeyBuiltIn)
         return SerialVerdict::Accepted;
     const uint64_t serial = ParseManifestSerial(text);
-    const uint64_t recorded = RecordedSerial(recordPath);
+    uint64_t recorded = 0;
+    if (!ReadRecordedSerial(recordPath, recorded))
+        return SerialVerdict::RecordFailed;
     if (serial < MinimumSerial || serial < recorded)
         return SerialVerdict::Refused;
     // The same manifest at the next start changes nothing, so costs no write.
     if (serial > recorded && !ReplaceWholeFile(recordPath, std::to_string(serial)))
-        return SerialVerdict::NotRecorded;
+        return SerialVerdict::RecordFailed;
     return SerialVerdict::Accepted;
 }

@@ -15,11 +15,12 @@ constexpr wchar_t ManifestSerialFileName[] = L"launcher.serial";
 // 0 when no line begins with "#serial", when more than one does, or when that line is anything else.
 uint64_t ParseManifestSerial(std::string_view text);
 
-enum class SerialVerdict { Accepted, Refused, NotRecorded };
+enum class SerialVerdict { Accepted, Refused, RecordFailed };
 
 // Whether the update run may act on an authentic manifest. A launcher built without a key accepts
 // and records nothing. One built with a key accepts only when the serial is at least the recorded
 // one and the built-in minimum, and then records it before returning, so that no later run goes
-// below it even if this one ends early; a serial it cannot record is NotRecorded, and not acted on.
-// A missing or unreadable record counts as none.
+// below it even if this one ends early. A record that another process holds is waited for, as its
+// write is; one that still cannot be read, or a serial that cannot be recorded, is RecordFailed,
+// and nothing is acted on. A missing record, or one that holds no serial, counts as none.
 SerialVerdict AcceptManifestSerial(const std::string& text, const std::wstring& recordPath);

@@ -46,8 +46,8 @@ void RunSteps()
                            L"Se ja tiver o jogo instalado, pode jogar mesmo assim.");
         return;
     }
-    // A folder the launcher cannot write to must show, not quietly stop guarding against rollback.
-    if (serial == SerialVerdict::NotRecorded) {
+    // A record the launcher cannot read or write must show, not quietly stop guarding against rollback.
+    if (serial == SerialVerdict::RecordFailed) {
         PostStatus(FileFailedHeading, ManifestSerialFileName);
         PostDone();
         return;

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+// A file held for good fails once the busy-file retries' 10 s are over: within this, on a loaded
+// machine too, and not after the retries of a second step on top.
+constexpr double HeldFileFailsWithinMs = 12000;
+
 // Wall-clock milliseconds since construction, from the performance counter.
 class Stopwatch {
 public:
